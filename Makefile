@@ -1,0 +1,46 @@
+# Debian's own interpreter first; everything here runs as root on Debian 12.
+PYTHON ?= /usr/bin/python3
+BUILD ?= build
+ASAN_BUILD ?= build-asan
+PYTEST_ARGS ?=
+
+.PHONY: all deps build test demo bench asan test-asan clean
+
+all: build
+
+deps:
+	@scripts/install-deps
+
+# Configure once, then let ninja decide what is stale.
+$(BUILD)/build.ninja:
+	meson setup $(BUILD) -Dpython=$(PYTHON) -Dwerror=true
+
+build: deps $(BUILD)/build.ninja
+	meson compile -C $(BUILD)
+
+test: build
+	EXT_BUILD_DIR=$(abspath $(BUILD)) $(PYTHON) -m pytest $(PYTEST_ARGS)
+
+demo: build
+	EXT_BUILD_DIR=$(abspath $(BUILD)) $(PYTHON) examples/tour.py
+
+bench: build
+	EXT_BUILD_DIR=$(abspath $(BUILD)) $(PYTHON) bench/run.py
+
+# The same suite with AddressSanitizer and UBSan compiled into the modules.
+# The interpreter itself is not instrumented, so the runtime is preloaded and
+# leak reports (the interpreter's own allocations) are off.
+$(ASAN_BUILD)/build.ninja:
+	meson setup $(ASAN_BUILD) -Dpython=$(PYTHON) -Db_sanitize=address,undefined -Dbuildtype=debugoptimized
+
+asan: deps $(ASAN_BUILD)/build.ninja
+	meson compile -C $(ASAN_BUILD)
+
+test-asan: asan
+	EXT_BUILD_DIR=$(abspath $(ASAN_BUILD)) EXT_SANITIZED=1 \
+	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	$(PYTHON) -m pytest -p no:cacheprovider $(PYTEST_ARGS)
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD) build-py3*

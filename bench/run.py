@@ -1,0 +1,20 @@
+"""Runs every benchmark in this folder (bench_*.py) against the build.
+Each benchmark prints its own table of ratios against a peer measured in the
+same run; `python3 bench/run.py NAME` runs just bench_NAME.py."""
+import glob
+import os
+import runpy
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests"))
+sys.path.insert(0, HERE)
+
+wanted = sys.argv[1:]
+for path in sorted(glob.glob(os.path.join(HERE, "bench_*.py"))):
+    name = os.path.basename(path)[len("bench_"):-len(".py")]
+    if wanted and name not in wanted:
+        continue
+    print(f"== {name}")
+    runpy.run_path(path, run_name="__main__")
+    print()

@@ -1,0 +1,76 @@
+// What some interpreter versions between 3.8 and 3.13 lack. Each shim keeps the
+// real function's name and contract and sits behind a version test, so module
+// code never tests the version itself.
+#pragma once
+
+#include <Python.h>
+#if PY_VERSION_HEX < 0x03090000
+#include <frameobject.h>
+#endif
+
+// Symbols other native code may call by name. Libraries are built with hidden
+// visibility; these are the only ones that leave them.
+#define EXT_EXPORT extern "C" __attribute__((visibility("default")))
+
+// Before 3.9 PyMODINIT_FUNC carries no visibility, so with hidden visibility
+// the interpreter would not find PyInit_* at all.
+#undef PyMODINIT_FUNC
+#define PyMODINIT_FUNC extern "C" __attribute__((visibility("default"))) PyObject *
+
+// Added in 3.9.
+#if PY_VERSION_HEX < 0x03090000
+static inline void Py_SET_TYPE(PyObject *ob, PyTypeObject *type)
+{
+    ob->ob_type = type;
+}
+static inline void Py_SET_SIZE(PyVarObject *ob, Py_ssize_t size)
+{
+    ob->ob_size = size;
+}
+static inline PyCodeObject *PyFrame_GetCode(PyFrameObject *frame)
+{
+    Py_INCREF(frame->f_code);
+    return frame->f_code;
+}
+#endif
+
+// Added in 3.10.
+#if PY_VERSION_HEX < 0x030A0000
+static inline PyObject *Py_NewRef(PyObject *o)
+{
+    Py_INCREF(o);
+    return o;
+}
+static inline PyObject *Py_XNewRef(PyObject *o)
+{
+    Py_XINCREF(o);
+    return o;
+}
+static inline int PyModule_AddObjectRef(PyObject *mod, const char *name, PyObject *value)
+{
+    if (value == nullptr) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_SystemError,
+                            "PyModule_AddObjectRef() must be called with an exception raised if value is NULL");
+        return -1;
+    }
+    Py_INCREF(value);
+    if (PyModule_AddObject(mod, name, value) < 0) {
+        Py_DECREF(value);
+        return -1;
+    }
+    return 0;
+}
+#endif
+
+// Added in 3.13: adds `value` (a new reference, or null with an exception set)
+// and always consumes it, so a failed add neither leaks nor leaves a module
+// with an exception pending.
+#if PY_VERSION_HEX < 0x030D0000
+static inline int PyModule_Add(PyObject *mod, const char *name, PyObject *value)
+{
+    int rc = PyModule_AddObjectRef(mod, name, value);
+    Py_XDECREF(value);
+    return rc;
+}
+#endif

@@ -1,0 +1,85 @@
+"""Loading the project's modules by file path from a build folder.
+
+Nothing in the tests imports a module of ours by name: a module installed
+elsewhere on the machine could then stand in for the one under test.
+"""
+import importlib.machinery
+import importlib.util
+import os
+import subprocess
+import sys
+import sysconfig
+import textwrap
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+BUILD = os.path.abspath(os.environ.get("EXT_BUILD_DIR", os.path.join(ROOT, "build")))
+
+# Which library a module name lives in, where it is not the library's own name.
+LIBRARY_OF = {
+    "_fenwold_foo": "_fenwold",
+    "_fenwold_bar": "_fenwold",
+}
+
+
+def library_path(library, folder=None):
+    """The built file of `library` (in `folder` of the build, by default the
+    library's own), with this interpreter's suffix or abi3."""
+    folder = os.path.join(BUILD, folder or library)
+    for suffix in (sysconfig.get_config_var("EXT_SUFFIX"), ".abi3.so"):
+        path = os.path.join(folder, library + suffix)
+        if os.path.isfile(path):
+            return path
+    raise FileNotFoundError(f"{library} is not built in {BUILD}")
+
+
+def module_path(name):
+    return library_path(LIBRARY_OF.get(name, name))
+
+
+def load(name, path=None):
+    """Load extension module `name` from `path` (default: our build) and
+    check it came from there. sys.modules is left as it was."""
+    path = path or module_path(name)
+    loader = importlib.machinery.ExtensionFileLoader(name, path)
+    spec = importlib.util.spec_from_file_location(name, path, loader=loader)
+    saved = sys.modules.get(name)
+    try:
+        module = importlib.util.module_from_spec(spec)
+        sys.modules[name] = module
+        spec.loader.exec_module(module)
+    finally:
+        if saved is None:
+            sys.modules.pop(name, None)
+        else:
+            sys.modules[name] = saved
+    assert os.path.samefile(module.__file__, path), (module.__file__, path)
+    return module
+
+
+def loader_source(*names):
+    """Python source that, in a child interpreter, loads `names` from our
+    build the same way and binds each to a variable of the same name."""
+    lines = [
+        "import importlib.machinery as _m, importlib.util as _u, os as _os, sys as _s",
+        "def _load(name, path):",
+        "    spec = _u.spec_from_file_location(name, path, loader=_m.ExtensionFileLoader(name, path))",
+        "    mod = _u.module_from_spec(spec)",
+        "    _s.modules[name] = mod",
+        "    spec.loader.exec_module(mod)",
+        "    assert _os.path.samefile(mod.__file__, path)",
+        "    return mod",
+    ]
+    for name in names:
+        lines.append(f"{name} = _load({name!r}, {module_path(name)!r})")
+    return "\n".join(lines) + "\n"
+
+
+def run_child(code, *names, timeout=60, check=True, **kwargs):
+    """Run `code` in a fresh interpreter (this one) after loading `names`.
+    Returns the CompletedProcess with text output."""
+    source = loader_source(*names) + textwrap.dedent(code)
+    proc = subprocess.run([sys.executable, "-I", "-c", source], capture_output=True,
+                          text=True, timeout=timeout, **kwargs)
+    if check and proc.returncode != 0:
+        raise AssertionError(f"child failed ({proc.returncode}):\n{proc.stdout}\n{proc.stderr}")
+    return proc
