@@ -27,6 +27,10 @@ static inline void Py_SET_SIZE(PyVarObject *ob, Py_ssize_t size)
 {
     ob->ob_size = size;
 }
+static inline PyObject *PyObject_CallOneArg(PyObject *callable, PyObject *arg)
+{
+    return PyObject_CallFunctionObjArgs(callable, arg, nullptr);
+}
 static inline PyCodeObject *PyFrame_GetCode(PyFrameObject *frame)
 {
     Py_INCREF(frame->f_code);

@@ -1,5 +1,8 @@
 import os
 import subprocess
+import sys
+
+import pytest
 
 import harness
 
@@ -23,3 +26,42 @@ def test_modules_do_not_link_libpython():
     out = subprocess.run(["readelf", "-d", harness.module_path("_crypt")],
                          capture_output=True, text=True, check=True).stdout
     assert "libpython" not in out
+
+
+def layer():
+    return harness.load("_layer_test", harness.library_path("_layer_test", "common"))
+
+
+def test_owned_references_balance():
+    mod = layer()
+    obj = object()
+    before = sys.getrefcount(obj)
+    for _ in range(100):
+        assert mod.ref_moves(obj) is obj
+    assert sys.getrefcount(obj) == before
+
+
+def test_buffer_view_released_on_every_path():
+    mod = layer()
+    data = bytearray(b"abc")
+
+    def grow(b):
+        b.extend(b"d")  # refused while a view is held
+
+    with pytest.raises(BufferError):
+        mod.hold_view(data, grow)
+    with pytest.raises(ZeroDivisionError):
+        mod.hold_view(data, lambda b: 1 / 0)
+    assert mod.hold_view(data, len) == 3
+    with pytest.raises(BufferError, match="not writable"):
+        mod.hold_view(b"read-only", len)
+    data.extend(b"d")  # every view was given back
+    assert data == b"abcd"
+    assert mod.parse_view(memoryview(data)) == 4
+    with pytest.raises(TypeError):
+        mod.parse_view("text")
+    data.extend(b"e")
+
+
+def test_module_add_steals_and_checks():
+    assert layer().answer == 42
