@@ -4,8 +4,17 @@
 #pragma once
 
 #include <Python.h>
-#if PY_VERSION_HEX < 0x03090000
+#if PY_VERSION_HEX < 0x03090000 && !defined(Py_LIMITED_API)
 #include <frameobject.h>
+#endif
+
+// The interpreter a library is built for: with the limited API (one binary for
+// several versions) the stable-ABI level asked for, which newer headers use to
+// hide what that level lacks; otherwise the headers' own version.
+#if defined(Py_LIMITED_API)
+#define EXT_API_VERSION (Py_LIMITED_API + 0)
+#else
+#define EXT_API_VERSION PY_VERSION_HEX
 #endif
 
 // Symbols other native code may call by name. Libraries are built with hidden
@@ -31,11 +40,13 @@ static inline PyObject *PyObject_CallOneArg(PyObject *callable, PyObject *arg)
 {
     return PyObject_CallFunctionObjArgs(callable, arg, nullptr);
 }
+#ifndef Py_LIMITED_API // frames are opaque to the limited API
 static inline PyCodeObject *PyFrame_GetCode(PyFrameObject *frame)
 {
     Py_INCREF(frame->f_code);
     return frame->f_code;
 }
+#endif
 #endif
 
 // Added in 3.10.
@@ -50,6 +61,14 @@ static inline PyObject *Py_XNewRef(PyObject *o)
     Py_XINCREF(o);
     return o;
 }
+#endif
+
+// Added in 3.10 (to the limited API too). Some headers declare it whatever the
+// limited level asked for, so there the shim takes another symbol name.
+#if EXT_API_VERSION < 0x030A0000
+#if PY_VERSION_HEX >= 0x030A0000
+#define PyModule_AddObjectRef ext_PyModule_AddObjectRef
+#endif
 static inline int PyModule_AddObjectRef(PyObject *mod, const char *name, PyObject *value)
 {
     if (value == nullptr) {
@@ -70,7 +89,7 @@ static inline int PyModule_AddObjectRef(PyObject *mod, const char *name, PyObjec
 // Added in 3.13: adds `value` (a new reference, or null with an exception set)
 // and always consumes it, so a failed add neither leaks nor leaves a module
 // with an exception pending.
-#if PY_VERSION_HEX < 0x030D0000
+#if EXT_API_VERSION < 0x030D0000
 static inline int PyModule_Add(PyObject *mod, const char *name, PyObject *value)
 {
     int rc = PyModule_AddObjectRef(mod, name, value);
