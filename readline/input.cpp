@@ -1,0 +1,166 @@
+// The interpreter's line reader, built on GNU Readline's callback interface
+// so that the input hook and signal handlers keep running while the user
+// types. The interpreter calls it without its lock.
+#include "module.hpp"
+
+#include <cerrno>
+#include <clocale>
+#include <cstdlib>
+#include <cstring>
+
+#include <poll.h>
+
+namespace rl
+{
+
+namespace
+{
+
+// Its address marks "no line yet"; the library never returns it.
+char pending_marker[] = "";
+char *completed_line = nullptr;
+
+void on_line_ready(char *line)
+{
+    completed_line = line;
+    rl_callback_handler_remove();
+}
+
+// Null with MemoryError pending: the interpreter's contract for a failed read.
+char *no_memory() noexcept
+{
+    PyGILState_STATE gil = PyGILState_Ensure();
+    PyErr_NoMemory();
+    PyGILState_Release(gil);
+    return nullptr;
+}
+
+enum class Wait { ready, interrupted, failed };
+
+// poll rather than select: descriptors beyond FD_SETSIZE are fine. While an
+// input hook is set, wake every 0.1 s to run it.
+Wait wait_for_input() noexcept
+{
+    int fd = fileno(rl_instream);
+    if (fd < 0)
+        return Wait::failed;
+    for (;;) {
+        pollfd request = {fd, POLLIN, 0};
+        int count = poll(&request, 1, PyOS_InputHook != nullptr ? 100 : -1);
+        int saved_errno = errno;
+        if (PyOS_InputHook != nullptr)
+            PyOS_InputHook();
+        if (count > 0)
+            return (request.revents & POLLNVAL) != 0 ? Wait::failed : Wait::ready;
+        if (count < 0)
+            return saved_errno == EINTR ? Wait::interrupted : Wait::failed;
+    }
+}
+
+// Runs the interpreter's signal handlers; true when one raised.
+bool signal_raised() noexcept
+{
+    PyGILState_STATE gil = PyGILState_Ensure();
+    bool raised = PyErr_CheckSignals() < 0;
+    PyGILState_Release(gil);
+    return raised;
+}
+
+// The line unless it repeats the newest history entry. history_get counts
+// from history_base, which moves once the history is stifled.
+void remember(const char *line) noexcept
+{
+    const char *previous = "";
+    if (history_length > 0) {
+        HIST_ENTRY *entry = history_get(history_base + history_length - 1);
+        if (entry != nullptr && entry->line != nullptr)
+            previous = entry->line;
+    }
+    if (strcmp(line, previous) != 0)
+        ::add_history(line);
+}
+
+// The interpreter frees the result with PyMem_RawFree: "" means end of input,
+// otherwise the line and its newline.
+char *build_result(char *line) noexcept
+{
+    if (line == nullptr) {
+        char *empty = static_cast<char *>(PyMem_RawMalloc(1));
+        if (empty == nullptr)
+            return no_memory();
+        empty[0] = '\0';
+        return empty;
+    }
+    size_t length = strlen(line);
+    if (length > 0)
+        remember(line);
+    char *result = static_cast<char *>(PyMem_RawMalloc(length + 2));
+    if (result != nullptr) {
+        memcpy(result, line, length);
+        result[length] = '\n';
+        result[length + 1] = '\0';
+    }
+    free(line);
+    return result != nullptr ? result : no_memory();
+}
+
+// Reads one line; null when a signal handler raised (the line is dropped).
+char *read_line(const char *prompt, bool &interrupted) noexcept
+{
+    if (rl_instream == nullptr || rl_outstream == nullptr)
+        return nullptr;
+    rl_catch_signals = 0;
+    rl_callback_handler_install(prompt, on_line_ready);
+    completed_line = pending_marker;
+    while (completed_line == pending_marker) {
+        switch (wait_for_input()) {
+        case Wait::ready:
+            rl_callback_read_char();
+            break;
+        case Wait::interrupted:
+            if (signal_raised()) {
+                rl_callback_sigcleanup();
+                rl_free_line_state();
+                rl_cleanup_after_signal();
+                rl_callback_handler_remove();
+                completed_line = nullptr;
+                interrupted = true;
+                return nullptr;
+            }
+            break;
+        case Wait::failed:
+            // The input is gone (closed descriptor, poll failure): retrying
+            // would spin, so this is the end of input.
+            rl_callback_handler_remove();
+            completed_line = nullptr;
+            break;
+        }
+    }
+    return completed_line;
+}
+
+} // namespace
+
+char *interactive_readline(FILE *in, FILE *out, const char *prompt) noexcept
+{
+    const char *current = setlocale(LC_CTYPE, nullptr);
+    char *saved_locale = strdup(current != nullptr ? current : "C");
+    if (saved_locale == nullptr)
+        return no_memory();
+    setlocale(LC_CTYPE, "");
+
+    if (in != rl_instream || out != rl_outstream) {
+        rl_instream = in;
+        rl_outstream = out;
+        rl_prep_terminal(1);
+    }
+    bool interrupted = false;
+    char *line = read_line(prompt, interrupted);
+    char *result = interrupted ? nullptr : build_result(line);
+
+    setlocale(LC_CTYPE, saved_locale);
+    free(saved_locale);
+    return result;
+}
+
+} // namespace rl
