@@ -1,0 +1,47 @@
+// Builds the baseline and AVX2 kernel tables and picks one at run time.
+#include "kernels.hpp"
+#include "linear.hpp"
+#include "search.hpp"
+
+#include <cstdlib>
+
+namespace tamvox
+{
+
+#define TAMVOX_LIN2LIN_ROW_NS(w)                                                                                       \
+    {                                                                                                                  \
+        nullptr, TAMVOX_ISA::lin2lin<w, 1>, TAMVOX_ISA::lin2lin<w, 2>, TAMVOX_ISA::lin2lin<w, 3>,                      \
+            TAMVOX_ISA::lin2lin<w, 4>                                                                                  \
+    }
+
+#define TAMVOX_ISA baseline
+#define TAMVOX_ISA_NAME "baseline"
+#define TAMVOX_TARGET
+#define TAMVOX_TABLE baseline_kernels
+#include "instances.inc"
+#undef TAMVOX_ISA
+#undef TAMVOX_ISA_NAME
+#undef TAMVOX_TARGET
+#undef TAMVOX_TABLE
+
+#define TAMVOX_ISA avx2
+#define TAMVOX_ISA_NAME "avx2"
+#define TAMVOX_TARGET __attribute__((target("avx2,fma,bmi2")))
+#define TAMVOX_TABLE avx2_kernels
+#include "instances.inc"
+
+const Kernels &kernels() noexcept
+{
+    static const Kernels *chosen = [] {
+        const char *force = std::getenv("TAMVOX_BASELINE");
+        if (force != nullptr && force[0] != '\0')
+            return &baseline_kernels;
+        __builtin_cpu_init();
+        if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") && __builtin_cpu_supports("bmi2"))
+            return &avx2_kernels;
+        return &baseline_kernels;
+    }();
+    return *chosen;
+}
+
+} // namespace tamvox

@@ -1,0 +1,71 @@
+// The table of compiled kernels the module calls through. Two tables exist,
+// one for baseline x86-64 and one for AVX2 + FMA; the first call picks the
+// one the CPU can run, so a single build runs everywhere.
+#pragma once
+
+#include "codecs.hpp"
+#include "ratecv.hpp"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace tamvox
+{
+
+struct PeakStats {
+    uint32_t max;
+    unsigned __int128 sum;
+    ptrdiff_t count;
+};
+
+struct FitResult {
+    ptrdiff_t offset;
+    double factor;
+};
+
+using Unary = void (*)(const u8 *, ptrdiff_t, u8 *) noexcept;
+using Scale = void (*)(const u8 *, ptrdiff_t, double, u8 *) noexcept;
+using Scale2 = void (*)(const u8 *, ptrdiff_t, double, double, u8 *) noexcept;
+using Adpcm = void (*)(const u8 *, ptrdiff_t, u8 *, k::AdpcmState *) noexcept;
+
+// Entries are indexed by the sample width, 1 to 4 (slot 0 is unused).
+struct Kernels {
+    const char *name;
+    uint32_t (*max_abs[5])(const u8 *, ptrdiff_t) noexcept;
+    void (*minmax[5])(const u8 *, ptrdiff_t, int32_t *, int32_t *) noexcept;
+    __int128 (*sum[5])(const u8 *, ptrdiff_t) noexcept;
+    unsigned __int128 (*sumsq[5])(const u8 *, ptrdiff_t) noexcept;
+    ptrdiff_t (*sign_changes[5])(const u8 *, ptrdiff_t) noexcept;
+    PeakStats (*peaks[5])(const u8 *, ptrdiff_t) noexcept;
+    Scale mul[5];
+    Scale2 tomono[5];
+    Scale2 tostereo[5];
+    void (*add[5])(const u8 *, const u8 *, ptrdiff_t, u8 *) noexcept;
+    void (*bias[5])(const u8 *, ptrdiff_t, int32_t, u8 *) noexcept;
+    Unary reverse[5];
+    Unary byteswap[5];
+    Unary lin2lin[5][5];
+    Unary lin2ulaw[5];
+    Unary lin2alaw[5];
+    Unary ulaw2lin[5];
+    Unary alaw2lin[5];
+    Adpcm lin2adpcm[5];
+    Adpcm adpcm2lin[5];
+    ptrdiff_t (*ratecv[5])(const u8 *, ptrdiff_t, const RatecvParams &, int32_t *, int32_t *, int32_t *, u8 *) noexcept;
+    // Fills dots[0 .. count rounded up to whole blocks); see search.hpp.
+    void (*fit_dots)(const double *, const double *, ptrdiff_t, ptrdiff_t, double *) noexcept;
+    FitResult (*fit_scan)(const u8 *, ptrdiff_t, ptrdiff_t, const double *, double) noexcept;
+    __int128 (*dot16)(const u8 *, const u8 *, ptrdiff_t) noexcept;
+    ptrdiff_t (*find_max)(const u8 *, ptrdiff_t, ptrdiff_t) noexcept;
+    void (*to_double)(const u8 *, ptrdiff_t, double *) noexcept;
+};
+
+extern const Kernels baseline_kernels;
+extern const Kernels avx2_kernels;
+
+// The table for this CPU: AVX2 + FMA when present, unless the environment
+// variable TAMVOX_BASELINE is set to a non-empty value (so the baseline code
+// can be exercised on any machine).
+const Kernels &kernels() noexcept;
+
+} // namespace tamvox
