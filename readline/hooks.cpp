@@ -70,6 +70,7 @@ char *completion_generator(const char *text, int state) noexcept
     State *s = find_state();
     // Without a completer the library goes on to its own (file-name) completion.
     if (s != nullptr && s->completer != nullptr) {
+        // The references below die with this block, before the lock goes.
         rl_attempted_completion_over = 1;
         ext::Ref completer = ext::borrow(s->completer);
         ext::Ref result = ext::steal(PyObject_CallFunction(completer.get(), "si", text, state));
@@ -91,31 +92,36 @@ void display_default(char **matches, int count, int longest) noexcept
     rl_forced_update_display();
 }
 
+// Element 0 of `matches` is the common substitution, 1..count the matches.
+// Needs the lock.
+void call_display_hook(PyObject *hook, char **matches, int count, int longest) noexcept
+{
+    ext::Ref function = ext::borrow(hook); // the hook may replace itself
+    ext::Ref list = ext::steal(PyList_New(count < 0 ? 0 : count));
+    if (!list)
+        return;
+    for (int i = 0; i < count; ++i) {
+        PyObject *item = PyUnicode_FromString(matches[i + 1]);
+        if (item == nullptr)
+            return;
+        PyList_SET_ITEM(list.get(), i, item);
+    }
+    // Whatever the hook returns is of no use to the library.
+    ext::Ref result = ext::steal(PyObject_CallFunction(function.get(), "sOi", matches[0], list.get(), longest));
+}
+
 void display_matches_trampoline(char **matches, int count, int longest) noexcept
 {
     PyGILState_STATE gil = PyGILState_Ensure();
     State *s = find_state();
-    if (s == nullptr || s->completion_display_matches_hook == nullptr) {
-        PyGILState_Release(gil);
-        display_default(matches, count, longest);
-        return;
+    bool shown = s != nullptr && s->completion_display_matches_hook != nullptr;
+    if (shown) {
+        call_display_hook(s->completion_display_matches_hook, matches, count, longest);
+        PyErr_Clear();
     }
-    ext::Ref hook = ext::borrow(s->completion_display_matches_hook);
-    // Element 0 is the common substitution, 1..count the matches.
-    ext::Ref list = ext::steal(PyList_New(count < 0 ? 0 : count));
-    bool ok = static_cast<bool>(list);
-    for (int i = 0; ok && i < count; ++i) {
-        PyObject *item = PyUnicode_FromString(matches[i + 1]);
-        ok = item != nullptr;
-        if (ok)
-            PyList_SET_ITEM(list.get(), i, item);
-    }
-    if (ok) {
-        // Whatever the hook returns is of no use to the library.
-        ext::Ref result = ext::steal(PyObject_CallFunction(hook.get(), "sOi", matches[0], list.get(), longest));
-    }
-    PyErr_Clear();
     PyGILState_Release(gil);
+    if (!shown)
+        display_default(matches, count, longest);
 }
 
 } // namespace

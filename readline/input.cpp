@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include <poll.h>
+#include <unistd.h>
 
 namespace rl
 {
@@ -140,6 +141,41 @@ char *read_line(const char *prompt, bool &interrupted) noexcept
 }
 
 } // namespace
+
+int read_byte(FILE *stream) noexcept
+{
+    int fd = fileno(stream);
+    if (fd < 0)
+        return EOF;
+    for (;;) {
+        rl_check_signals(); // a window resize caught meanwhile
+        unsigned char c = 0;
+        ssize_t n = read(fd, &c, 1);
+        if (n == 1)
+            return c;
+        if (n == 0)
+            return EOF;
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            pollfd request = {fd, POLLIN, 0};
+            poll(&request, 1, -1);
+            continue;
+        }
+        return RL_ISSTATE(RL_STATE_READCMD) ? READERR : EOF;
+    }
+}
+
+int input_available() noexcept
+{
+    int fd = rl_instream != nullptr ? fileno(rl_instream) : -1;
+    if (fd < 0)
+        return 0;
+    // The library's current wait, in microseconds; -1 reads it unchanged.
+    int timeout = rl_set_keyboard_input_timeout(-1);
+    pollfd request = {fd, POLLIN, 0};
+    return poll(&request, 1, timeout > 0 ? (timeout + 999) / 1000 : 0) > 0;
+}
 
 char *interactive_readline(FILE *in, FILE *out, const char *prompt) noexcept
 {

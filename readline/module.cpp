@@ -103,6 +103,8 @@ bool setup_library(PyObject *module) noexcept
     rl_startup_hook = startup_trampoline;
     rl_pre_input_hook = pre_input_trampoline;
     rl_attempted_completion_function = attempted_completion;
+    rl_getc_function = read_byte;
+    rl_input_available_hook = input_available;
 
     word_break_buffer = static_cast<char *>(malloc(sizeof(initial_delimiters)));
     if (word_break_buffer != nullptr)

@@ -88,5 +88,9 @@ char **attempted_completion(const char *text, int start, int end) noexcept;
 
 // The interpreter's line reader (input.cpp).
 char *interactive_readline(FILE *in, FILE *out, const char *prompt) noexcept;
+// The library's own reader waits with select(), which cannot take descriptors
+// past FD_SETSIZE; these stand in for it and wait with poll().
+int read_byte(FILE *stream) noexcept;
+int input_available() noexcept;
 
 } // namespace rl

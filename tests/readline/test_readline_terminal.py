@@ -1,0 +1,240 @@
+"""The module as the interpreter's line editor, typed at in a pseudo-terminal."""
+import pytest
+
+from readline_terminal import CTRL_C, CTRL_D, UP, Terminal
+
+COMPLETER = """
+import types
+foo = types.SimpleNamespace(bar=41, baz=1)
+calls = []
+def complete(text, state):
+    calls.append((text, state, readline.get_begidx(), readline.get_endidx(), readline.get_completion_type()))
+    options = [w for w in WORDS if w.startswith(text)]
+    return options[state] if state < len(options) else None
+readline.set_completer(complete)
+readline.parse_and_bind("tab: complete")
+"""
+
+
+@pytest.fixture
+def terminal(tmp_path):
+    opened = []
+
+    def start(setup="", **kwargs):
+        opened.append(Terminal(tmp_path, setup, **kwargs))
+        return opened[-1]
+
+    yield start
+    for t in opened:
+        t.close()
+
+
+def test_lines_evaluate_and_history_recalls_them(terminal):
+    t = terminal()
+    t.enter("print('sum', 6*7)", shows="sum 42")
+    t.send(UP + "\r")
+    t.wait(lambda: t.lines().count("sum 42") == 2, "the recalled line's output")
+    t.enter("")  # an empty line is not remembered
+    for line in ["x = 1", "x = 1", "y = 2", "x = 1"]:
+        t.enter(line)
+    t.enter("print('h', readline.get_current_history_length())", shows="h 5")
+    t.enter("print('|'.join(readline.get_history_item(i) for i in (1, 2, 3, 4)))",
+            shows="print('sum', 6*7)|x = 1|y = 2|x = 1")
+    # Bracketed paste is off unless the user's inputrc asks for it.
+    assert b"\x1b[?2004h" not in t.raw
+
+
+def test_utf8_round_trips(terminal):
+    t = terminal()
+    t.enter("s = 'h\u00e9llo \u2192 \u2713'")
+    t.enter("print(ascii(s))", shows=r"'h\xe9llo \u2192 \u2713'")
+    # Backspace removes a whole character, not a byte of it.
+    t.enter("u = '\u00e9\u2192\x7f'")
+    t.enter("print(ascii(u))", shows=r"'\xe9'")
+
+
+def test_completer_completes_a_dotted_word(terminal, tmp_path):
+    (tmp_path / "nomatch_file").write_text("")
+    t = terminal("WORDS = ['foo.bar']\nnomatch_x = 'plain'\n" + COMPLETER)
+    t.send("foo.ba\t")
+    t.wait_text(">>> foo.bar")
+    t.enter("", shows="41")
+    # The full stop is no delimiter: the word is the whole of foo.ba.
+    t.enter("print('call', calls[0])", shows="call ('foo.ba', 0, 0, 6, 9)")
+    t.enter("print('idx', readline.get_begidx(), readline.get_endidx())", shows="idx 0 6")
+    # No match: nothing completes, not even the file of that name.
+    t.send("nomatch_\t")
+    t.enter("x", shows="'plain'")
+
+
+def test_default_keys_and_file_name_completion(terminal, tmp_path):
+    (tmp_path / "zebra_file.txt").write_text("")
+    t = terminal()
+    # TAB inserts itself by default; ESC TAB completes file names.
+    t.enter("print(ascii('a\tb'))", shows=r"'a\tb'")
+    t.send("x = 1  # zebra_f\x1b\t")
+    t.wait_text(">>> x = 1  # zebra_file.txt")
+    t.enter("")
+    t.enter("readline.parse_and_bind('tab: complete')")
+    t.send("y = 2  # zeb\t")
+    t.wait_text(">>> y = 2  # zebra_file.txt")
+    t.enter("")
+    t.enter("print(readline.get_history_item(4))", shows="y = 2  # zebra_file.txt")
+
+
+def test_failing_completers_print_no_traceback(terminal):
+    t = terminal("""
+states = []
+boom = 'b'
+numeric = 'n'
+def complete(text, state):
+    states.append((text, state))
+    if text == 'boom':
+        raise RuntimeError('completer failed')
+    return ['numeric', 7, 'never'][state]
+readline.set_completer(complete)
+readline.parse_and_bind('tab: complete')
+""")
+    t.send("boom\t")
+    t.enter("", shows="'b'")
+    # A result that is not a string ends the matches.
+    t.send("num\t")
+    t.wait_text(">>> numeric")
+    t.enter("", shows="'n'")
+    t.enter("print(states)", shows="[('boom', 0), ('num', 0), ('num', 1)]")
+    assert b"Traceback" not in t.raw and b"completer failed" not in t.raw
+
+
+def test_display_hook_receives_the_matches(terminal):
+    t = terminal("WORDS = ['foo.bar', 'foo.baz']\n" + COMPLETER + """
+def show(substitution, matches, longest):
+    print('\\nshown', substitution, matches, longest)
+    return 'ignored'
+readline.set_completion_display_matches_hook(show)
+""")
+    t.send("foo.b\t")
+    t.wait_text(">>> foo.ba")
+    # The second TAB finds nothing more to insert; the third lists.
+    t.send("\t\t")
+    t.wait_line("shown foo.ba ['foo.bar', 'foo.baz'] 7")
+    t.send("r")
+    t.enter("", shows="41")
+    assert b"Traceback" not in t.raw
+
+
+def test_startup_and_pre_input_hooks_run(terminal):
+    t = terminal("""
+starts = []
+def startup():
+    starts.append(1)
+    return 'not a number'
+def pre_input():
+    readline.insert_text('6*')
+    readline.redisplay()
+    readline.set_pre_input_hook(None)
+readline.set_startup_hook(startup)
+readline.set_pre_input_hook(pre_input)
+""")
+    t.wait_text(">>> 6*")
+    t.enter("7", shows="42")
+    t.enter("len(starts)", shows="2")
+    t.enter("readline.set_startup_hook(lambda: 1 / 0)")
+    t.enter("print('still', len(starts))", shows="still 3")
+    assert b"Traceback" not in t.raw
+
+
+def test_ctrl_c_discards_the_line(terminal):
+    t = terminal()
+    seen = t.prompts()
+    t.send("unfinished = 1")
+    t.wait_text(">>> unfinished = 1")
+    t.send(CTRL_C)
+    t.wait_line("KeyboardInterrupt")
+    t.wait_prompt(seen)
+    t.enter("print('after', 'unfinished' in dir())", shows="after False")
+    t.enter("print('h', readline.get_current_history_length())", shows="h 2")
+
+
+def test_ctrl_d_ends_input_and_history_can_be_kept(terminal, tmp_path):
+    setup = f"""
+import atexit
+path = {str(tmp_path / 'kept')!r}
+try:
+    readline.read_history_file(path)
+except FileNotFoundError:
+    pass
+atexit.register(readline.write_history_file, path)
+"""
+    t = terminal(setup)
+    t.enter("answer = 6 * 7")
+    t.send(CTRL_D)
+    assert t.wait_end() == 0
+    t = terminal(setup)
+    t.send(UP)
+    t.wait_text(">>> answer = 6 * 7")
+    t.enter("", None)
+    t.enter("print(answer)", shows="42")
+
+
+def test_repeated_line_check_on_a_stifled_history(terminal, tmp_path):
+    # history-size moves the library's history base; the check must follow it.
+    inputrc = tmp_path / "inputrc"
+    inputrc.write_text("set history-size 2\n")
+    path = tmp_path / "written"
+    t = terminal(f"__import__('atexit').register(readline.write_history_file, {str(path)!r})\n",
+                 inputrc=inputrc)
+    for line in ["10", "20", "30", "30"]:
+        t.enter(line, shows=line)
+    t.send(CTRL_D)
+    assert t.wait_end() == 0
+    assert path.read_text().splitlines() == ["20", "30"]
+
+
+INPUT_HOOK = """
+import ctypes, os, time
+times = []
+@ctypes.CFUNCTYPE(ctypes.c_int)
+def hook():
+    times.append(time.monotonic())
+    if len(times) == 6:
+        os.write(1, b"\\r\\nhook ran 6 times\\r\\n")
+    ACTION(len(times))
+    return 0
+ctypes.c_void_p.in_dll(ctypes.pythonapi, "PyOS_InputHook").value = ctypes.cast(hook, ctypes.c_void_p).value
+"""
+
+
+def test_input_hook_runs_while_idle(terminal):
+    t = terminal("def ACTION(n): pass\n" + INPUT_HOOK)
+    t.wait_line("hook ran 6 times")
+    # Polled every 0.1 s while nothing is typed.
+    t.enter("print('period', round((times[5] - times[1]) / 4, 1))", shows="period 0.1")
+    t.enter("ctypes.c_void_p.in_dll(ctypes.pythonapi, 'PyOS_InputHook').value = None")
+    t.enter("n = len(times)")
+    t.enter("print('stopped', len(times) - n)", shows="stopped 0")
+
+
+def test_input_gone_ends_the_session(terminal):
+    # Standard input closed under the reader: end of input, not a busy loop.
+    t = terminal("def ACTION(n):\n    if n == 3:\n        os.close(0)\n" + INPUT_HOOK)
+    assert t.wait_end() == 0
+
+
+def test_hooks_fall_silent_once_the_module_is_unregistered(terminal, tmp_path):
+    (tmp_path / "zebra_file.txt").write_text("")
+    t = terminal("WORDS = ['zebra_other']\n" + COMPLETER + """
+starts = []
+readline.set_startup_hook(lambda: starts.append(1))
+api = ctypes = __import__('ctypes').pythonapi
+api.PyModule_GetDef.restype = __import__('ctypes').c_void_p
+api.PyModule_GetDef.argtypes = [__import__('ctypes').py_object]
+api.PyState_RemoveModule.argtypes = [__import__('ctypes').c_void_p]
+""")
+    t.enter("api.PyState_RemoveModule(api.PyModule_GetDef(readline))", shows="0")
+    t.enter("n = len(starts)")
+    t.send("x = 1  # zebra_\t")
+    t.wait_text(">>> x = 1  # zebra_file.txt")
+    t.enter("")
+    t.enter("print('silent', len(starts) - n, len(calls))", shows="silent 0 0")
+    # The module's own functions still work on its state.
+    t.enter("readline.set_completer(None); print('ok', readline.get_completer())", shows="ok None")
