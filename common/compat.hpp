@@ -97,3 +97,34 @@ static inline int PyModule_Add(PyObject *mod, const char *name, PyObject *value)
     return rc;
 }
 #endif
+
+// Added in 3.12 (which deprecates PyErr_Fetch and PyErr_Restore): takes the
+// pending exception as one normalized object (a new reference), or null.
+// Keyed to the headers, not the limited API level: from 3.12 on, the old pair
+// would warn as deprecated even where the limited API still offers it.
+#if PY_VERSION_HEX < 0x030C0000
+static inline PyObject *PyErr_GetRaisedException(void)
+{
+    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+    PyErr_Fetch(&type, &value, &tb);
+    if (type == nullptr)
+        return nullptr;
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb != nullptr && value != nullptr)
+        PyException_SetTraceback(value, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    return value;
+}
+// Makes `exc` (consumed; null clears) the pending exception.
+static inline void PyErr_SetRaisedException(PyObject *exc)
+{
+    if (exc == nullptr) {
+        PyErr_Clear();
+        return;
+    }
+    PyObject *type = (PyObject *)Py_TYPE(exc);
+    Py_INCREF(type);
+    PyErr_Restore(type, exc, PyException_GetTraceback(exc));
+}
+#endif
