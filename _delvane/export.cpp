@@ -1,0 +1,337 @@
+// Handing the active base out through the buffer protocol, with a distinct
+// refusal for every request the layout cannot serve, and the attributes that
+// describe the active base.
+#include "delvane.hpp"
+
+namespace delvane
+{
+
+namespace
+{
+
+NDArrayObject *as_nd(PyObject *op)
+{
+    return reinterpret_cast<NDArrayObject *>(op);
+}
+
+bool asks(int request, int what)
+{
+    return (request & what) == what;
+}
+
+int refuse(const char *message)
+{
+    PyErr_SetString(PyExc_BufferError, message);
+    return -1;
+}
+
+// The checks after the copy of the description, in their fixed order.
+int shape_request(Py_buffer *view, int request, int flags)
+{
+    if (asks(request, PyBUF_WRITABLE) && view->readonly)
+        return refuse("ndarray is not writable");
+    if (!asks(request, PyBUF_FORMAT))
+        view->format = nullptr;
+    if (asks(request, PyBUF_C_CONTIGUOUS) && !flags_c_contiguous(flags))
+        return refuse("ndarray is not C-contiguous");
+    if (asks(request, PyBUF_F_CONTIGUOUS) && !flags_f_contiguous(flags))
+        return refuse("ndarray is not Fortran contiguous");
+    if (asks(request, PyBUF_ANY_CONTIGUOUS) && !flags_contiguous(flags))
+        return refuse("ndarray is not contiguous");
+    if (!asks(request, PyBUF_INDIRECT) && (flags & ND_PIL))
+        return refuse("ndarray cannot be represented without suboffsets");
+    if (!asks(request, PyBUF_STRIDES)) {
+        if (!flags_c_contiguous(flags))
+            return refuse("ndarray is not C-contiguous");
+        view->strides = nullptr;
+    }
+    if (!asks(request, PyBUF_ND)) {
+        if (view->format)
+            return refuse("ndarray: cannot cast to unsigned bytes if the format flag is present");
+        view->ndim = 1;
+        view->shape = nullptr;
+    }
+    bool c = PyBuffer_IsContiguous(view, 'C') != 0;
+    bool consistent = c == flags_c_contiguous(flags);
+    if (view->format && view->shape)
+        consistent = consistent && (PyBuffer_IsContiguous(view, 'F') != 0) == flags_f_contiguous(flags);
+    if (!view->format && !view->shape)
+        consistent = consistent && PyBuffer_IsContiguous(view, 'F');
+    if (!consistent)
+        return refuse("ndarray: contiguity mismatch in getbuf()");
+    return 0;
+}
+
+PyObject *ssize_tuple(const Py_ssize_t *values, int n)
+{
+    if (values == nullptr)
+        return PyTuple_New(0);
+    ext::Ref t = ext::steal(PyTuple_New(n));
+    if (!t)
+        return nullptr;
+    for (int i = 0; i < n; i++) {
+        PyObject *x = PyLong_FromSsize_t(values[i]);
+        if (x == nullptr)
+            return nullptr;
+        PyTuple_SET_ITEM(t.get(), i, x);
+    }
+    return t.release();
+}
+
+PyObject *contiguity(PyObject *op, char order, bool (*by_flags)(int))
+{
+    ArrayBase *b = active_base(as_nd(op));
+    if (!b)
+        return nullptr;
+    bool real = PyBuffer_IsContiguous(&b->view, order) != 0;
+    if (real != by_flags(b->flags)) {
+        PyErr_SetString(PyExc_RuntimeError, "results from PyBuffer_IsContiguous() and flags differ");
+        return nullptr;
+    }
+    return PyBool_FromLong(real);
+}
+
+#define BASE_OR_NULL(op)                                                                                               \
+    ArrayBase *b = active_base(as_nd(op));                                                                             \
+    if (!b)                                                                                                            \
+        return nullptr;
+
+PyObject *get_flags(PyObject *op, void *)
+{
+    BASE_OR_NULL(op)
+    return PyLong_FromLong(b->flags);
+}
+PyObject *get_offset(PyObject *op, void *)
+{
+    BASE_OR_NULL(op)
+    return PyLong_FromSsize_t(b->offset);
+}
+PyObject *get_obj(PyObject *op, void *)
+{
+    BASE_OR_NULL(op)
+    return Py_NewRef(b->view.obj ? b->view.obj : Py_None);
+}
+PyObject *get_nbytes(PyObject *op, void *)
+{
+    BASE_OR_NULL(op)
+    return PyLong_FromSsize_t(b->view.len);
+}
+PyObject *get_readonly(PyObject *op, void *)
+{
+    BASE_OR_NULL(op)
+    return PyLong_FromLong(b->view.readonly);
+}
+PyObject *get_itemsize(PyObject *op, void *)
+{
+    BASE_OR_NULL(op)
+    return PyLong_FromSsize_t(b->view.itemsize);
+}
+PyObject *get_format(PyObject *op, void *)
+{
+    BASE_OR_NULL(op)
+    return PyUnicode_FromString(b->view.format ? b->view.format : "");
+}
+PyObject *get_ndim(PyObject *op, void *)
+{
+    BASE_OR_NULL(op)
+    return PyLong_FromLong(b->view.ndim);
+}
+PyObject *get_shape(PyObject *op, void *)
+{
+    BASE_OR_NULL(op)
+    return ssize_tuple(b->view.shape, b->view.ndim);
+}
+PyObject *get_strides(PyObject *op, void *)
+{
+    BASE_OR_NULL(op)
+    return ssize_tuple(b->view.strides, b->view.ndim);
+}
+PyObject *get_suboffsets(PyObject *op, void *)
+{
+    BASE_OR_NULL(op)
+    return ssize_tuple(b->view.suboffsets, b->view.ndim);
+}
+PyObject *get_c_contiguous(PyObject *op, void *)
+{
+    return contiguity(op, 'C', flags_c_contiguous);
+}
+PyObject *get_f_contiguous(PyObject *op, void *)
+{
+    return contiguity(op, 'F', flags_f_contiguous);
+}
+PyObject *get_contiguous(PyObject *op, void *)
+{
+    return contiguity(op, 'A', flags_contiguous);
+}
+
+// The base whose raw data a memoryview copy is taken from: the array's own
+// top, or, for a consumer of an original exporter, the base that exported the
+// consumed view (reached through `internal`, so it is right even after the
+// exporter pushed newer bases).
+ArrayBase *source_base(NDArrayObject *self)
+{
+    if (!is_consumer(self))
+        return self->top;
+    PyObject *obj = self->embedded.view.obj;
+    if (obj && Py_TYPE(obj) == &NDArray_Type && as_nd(obj)->top && !is_consumer(as_nd(obj)))
+        return static_cast<ArrayBase *>(self->embedded.view.internal);
+    PyErr_SetString(PyExc_TypeError, "memoryview_from_buffer(): ndarray must be original exporter or consumer from "
+                                     "ndarray/original exporter");
+    return nullptr;
+}
+
+} // namespace
+
+int ndarray_getbuf(PyObject *op, Py_buffer *view, int request)
+{
+    NDArrayObject *self = as_nd(op);
+    ArrayBase *b = active_base(self);
+    view->obj = nullptr;
+    if (!b)
+        return -1;
+    const int flags = b->flags;
+    if (b->view.obj && (flags & ND_REDIRECT))
+        return PyObject_GetBuffer(b->view.obj, view, request);
+
+    *view = b->view;
+    view->obj = nullptr;
+    if (!view->format)
+        view->format = const_cast<char *>("B");
+    if (b->view.ndim != 0 &&
+        ((asks(request, PyBUF_ND) && !b->view.shape) || (asks(request, PyBUF_STRIDES) && !b->view.strides)))
+        return refuse("re-exporter does not provide format, shape or strides");
+    if (flags & ND_GETBUF_FAIL) {
+        // A deliberately broken failure: the marker tests that consumers
+        // never release a view whose request failed.
+        if (flags & ND_GETBUF_UNDEFINED)
+            view->obj = reinterpret_cast<PyObject *>(1);
+        return refuse("ND_GETBUF_FAIL: forced test exception");
+    }
+    if (shape_request(view, request, flags) < 0)
+        return -1;
+    view->obj = Py_NewRef(op);
+    b->export_count++;
+    return 0;
+}
+
+void ndarray_releasebuf(PyObject *op, Py_buffer *view)
+{
+    NDArrayObject *self = as_nd(op);
+    // A consumer's exported view carries its exporter's `internal`: count on
+    // the embedded base instead.
+    if (is_consumer(self)) {
+        self->embedded.export_count--;
+        return;
+    }
+    drop_export(self, static_cast<ArrayBase *>(view->internal));
+}
+
+PyGetSetDef ndarray_getset[] = {
+    {"flags", get_flags, nullptr, nullptr, nullptr},
+    {"offset", get_offset, nullptr, nullptr, nullptr},
+    {"obj", get_obj, nullptr, nullptr, nullptr},
+    {"nbytes", get_nbytes, nullptr, nullptr, nullptr},
+    {"readonly", get_readonly, nullptr, nullptr, nullptr},
+    {"itemsize", get_itemsize, nullptr, nullptr, nullptr},
+    {"format", get_format, nullptr, nullptr, nullptr},
+    {"ndim", get_ndim, nullptr, nullptr, nullptr},
+    {"shape", get_shape, nullptr, nullptr, nullptr},
+    {"strides", get_strides, nullptr, nullptr, nullptr},
+    {"suboffsets", get_suboffsets, nullptr, nullptr, nullptr},
+    {"c_contiguous", get_c_contiguous, nullptr, nullptr, nullptr},
+    {"f_contiguous", get_f_contiguous, nullptr, nullptr, nullptr},
+    {"contiguous", get_contiguous, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyObject *ndarray_add_suboffsets(PyObject *op, PyObject *)
+{
+    NDArrayObject *self = as_nd(op);
+    BASE_OR_NULL(op)
+    Py_buffer &v = b->view;
+    if (v.suboffsets) {
+        PyErr_SetString(PyExc_TypeError, "cannot add suboffsets to PIL-style array");
+        return nullptr;
+    }
+    if (!v.strides) {
+        PyErr_SetString(PyExc_TypeError, "cannot add suboffsets to array without strides");
+        return nullptr;
+    }
+    Py_ssize_t *suboffsets = PyMem_New(Py_ssize_t, v.ndim ? v.ndim : 1);
+    if (!suboffsets)
+        return PyErr_NoMemory();
+    for (int i = 0; i < v.ndim; i++)
+        suboffsets[i] = -1;
+    v.suboffsets = suboffsets;
+    // Bases and slice views free their suboffsets; a plain consumer's other
+    // arrays belong to its exporter, so this one is remembered apart.
+    if (is_consumer(self) && !(b->flags & ND_ARRAYS_OWNED))
+        b->extra_suboffsets = suboffsets;
+    b->flags &= ~(ND_CONTIG_C | ND_FORTRAN);
+    Py_RETURN_NONE;
+}
+
+PyObject *ndarray_memoryview_from_buffer(PyObject *op, PyObject *)
+{
+    NDArrayObject *self = as_nd(op);
+    BASE_OR_NULL(op)
+    ArrayBase *src = source_base(self);
+    if (!src)
+        return nullptr;
+    const Py_buffer &v = b->view;
+    size_t flen = v.format ? std::strlen(v.format) : 0;
+    if (flen > ND_MAX_NDIM) {
+        PyErr_Format(PyExc_TypeError, "memoryview_from_buffer: format is limited to %d characters", ND_MAX_NDIM);
+        return nullptr;
+    }
+    if (v.ndim > ND_MAX_NDIM) {
+        PyErr_Format(PyExc_TypeError, "memoryview_from_buffer: ndim is limited to %d", ND_MAX_NDIM);
+        return nullptr;
+    }
+    Py_ssize_t distance = reinterpret_cast<char *>(v.buf) - src->data;
+    if ((distance < 0 || distance > src->raw_len) && v.len != 0) {
+        PyErr_SetString(PyExc_SystemError, "memoryview_from_buffer(): view lies outside its base");
+        return nullptr;
+    }
+
+    // The memoryview has no owner to free its memory, so every call gets a
+    // block of its own that is never freed or moved: a memoryview from an
+    // earlier call stays readable. Arrays first, keeping the data aligned.
+    const size_t arrays = 3 * static_cast<size_t>(v.ndim) * sizeof(Py_ssize_t);
+    const size_t data_at = (arrays + 15) & ~size_t(15);
+    char *block = static_cast<char *>(PyMem_Malloc(data_at + static_cast<size_t>(src->raw_len) + flen + 1));
+    if (!block)
+        return PyErr_NoMemory();
+    Py_ssize_t *shape = reinterpret_cast<Py_ssize_t *>(block);
+    char *data = block + data_at;
+    char *format = data + src->raw_len;
+
+    Py_buffer record = v;
+    std::memcpy(data, src->data, static_cast<size_t>(src->raw_len));
+    // An indirect table points into the source: make it point into the copy.
+    const Py_ssize_t shift = ext::wrap_sub(reinterpret_cast<Py_ssize_t>(data), reinterpret_cast<Py_ssize_t>(src->data));
+    for (Py_ssize_t n = 0; n < src->table_entries; n++) {
+        char *entry = follow(data + n * Py_ssize_t(sizeof(char *)), shift);
+        std::memcpy(data + n * Py_ssize_t(sizeof(char *)), &entry, sizeof entry);
+    }
+    record.buf = (distance < 0 || distance > src->raw_len) ? data : data + distance;
+    if (v.format) {
+        std::memcpy(format, v.format, flen + 1);
+        record.format = format;
+    }
+    const Py_ssize_t *parts[3] = {v.shape, v.strides, v.suboffsets};
+    Py_ssize_t **targets[3] = {&record.shape, &record.strides, &record.suboffsets};
+    for (int k = 0; k < 3; k++) {
+        if (parts[k]) {
+            Py_ssize_t *dst = shape + k * v.ndim;
+            std::memcpy(dst, parts[k], static_cast<size_t>(v.ndim) * sizeof(Py_ssize_t));
+            *targets[k] = dst;
+        }
+    }
+    PyObject *mview = PyMemoryView_FromBuffer(&record);
+    if (!mview)
+        PyMem_Free(block);
+    return mview;
+}
+
+} // namespace delvane
