@@ -16,14 +16,14 @@ CHECKS = {
     "_delvane": lambda m: m.ndarray([1, 2, 3], shape=[3]).tolist() == [1, 2, 3],
     "krellune": lambda m: isinstance(m.AFMT_S16_LE, int),
     "readline": lambda m: isinstance(m._READLINE_VERSION, int),
-    "_zanthor": lambda m: True,
+    "_zanthor": lambda m: m.func() is None and m.func_si("a", 1) is None,
     "_quendle": lambda m: m.Profiler().getstats() == [],
     "_ventrol": lambda m: hasattr(m, "new_panel"),
     "yelmap": lambda m: hasattr(m, "match"),
-    "_gorblin": lambda m: True,
+    "_gorblin": lambda m: m.foo(1, 2) == 3 and m.int_const == 1969,
     "resource": lambda m: m.getpagesize() > 0,
     "syslog": lambda m: m.LOG_MASK(m.LOG_ERR) == 1 << m.LOG_ERR,
-    "trevask": lambda m: m.foo(1, 2) == 3,
+    "trevask": lambda m: m.foo(1, 2) == 3 and m.new().demo("x") == "x",
     "kelpin": lambda m: hasattr(m, "getspnam"),
 }
 

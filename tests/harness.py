@@ -18,6 +18,27 @@ BUILD = os.path.abspath(os.environ.get("EXT_BUILD_DIR", os.path.join(ROOT, "buil
 LIBRARY_OF = {
     "_fenwold_foo": "_fenwold",
     "_fenwold_bar": "_fenwold",
+    "x": "_gorblin",
+    "imp_dummy": "_gorblin",
+    "_gorblin_nonmodule": "_gorblin",
+    "_gorblin_nonmodule_with_exec_slots": "_gorblin",
+    "_gorblin_create_int_with_state": "_gorblin",
+    "_gorblin_negative_size": "_gorblin",
+    "_gorblin_null_slots": "_gorblin",
+    "_gorblin_bad_slot_large": "_gorblin",
+    "_gorblin_bad_slot_negative": "_gorblin",
+    "_gorblin_create_null": "_gorblin",
+    "_gorblin_create_raise": "_gorblin",
+    "_gorblin_create_unreported_exception": "_gorblin",
+    "_gorblin_exec_err": "_gorblin",
+    "_gorblin_exec_raise": "_gorblin",
+    "_gorblin_exec_unreported_exception": "_gorblin",
+    "_gorblin_export_null": "_gorblin",
+    "_gorblin_export_raise": "_gorblin",
+    "_gorblin_export_unreported_exception": "_gorblin",
+    "_gorblin_export_uninitialized": "_gorblin",
+    "_gorblin_zkouška_načtení": "_gorblin",
+    "＿インポートテスト": "_gorblin",
 }
 
 
