@@ -135,7 +135,7 @@ def run(script, *, code="", names=(), private_dev=False, unprivileged=False, env
     child_env["NS_PYTHON"] = sys.executable
     child_env["NS_CHILD_CODE"] = harness.loader_source(*names) + textwrap.dedent(code)
     proc = subprocess.run(UNSHARE + ["bash", "-c", "\n".join(parts)], capture_output=True, text=True,
-                          timeout=timeout, env=child_env, cwd="/")
+                          errors="surrogateescape", timeout=timeout, env=child_env, cwd="/")
     if check and proc.returncode != 0:
         raise AssertionError(f"namespace script failed ({proc.returncode}):\n{proc.stdout}\n{proc.stderr}")
     return proc

@@ -1,0 +1,167 @@
+// Read access to the shadow password database through libc.
+#include "compat.hpp"
+#include "ref.hpp"
+
+#include <shadow.h>
+
+namespace
+{
+
+PyStructSequence_Field entry_fields[] = {
+    {"sp_namp", "login name"},
+    {"sp_pwdp", "encrypted password"},
+    {"sp_lstchg", "date of last change"},
+    {"sp_min", "min #days between changes"},
+    {"sp_max", "max #days between changes"},
+    {"sp_warn", "#days before pw expires to warn user about it"},
+    {"sp_inact", "#days after pw expires until account is disabled"},
+    {"sp_expire", "#days since 1970-01-01 when account expires"},
+    {"sp_flag", "reserved"},
+    {"sp_nam", "login name; deprecated"},
+    {"sp_pwd", "encrypted password; deprecated"},
+    {nullptr, nullptr},
+};
+
+PyStructSequence_Desc entry_desc = {
+    "kelpin.struct_kelpin",
+    "kelpin.struct_kelpin: Results from getsp*() routines.\n\n"
+    "This object may be accessed either as a 9-tuple of\n"
+    "  (sp_namp,sp_pwdp,sp_lstchg,sp_min,sp_max,sp_warn,sp_inact,sp_expire,sp_flag)\n"
+    "or via the object attributes as named in the above tuple.",
+    entry_fields,
+    9,
+};
+
+PyTypeObject entry_type;
+bool entry_type_ready = false;
+
+PyObject *text_or_none(const char *text) noexcept
+{
+    if (text == nullptr)
+        Py_RETURN_NONE;
+    return PyUnicode_DecodeFSDefault(text);
+}
+
+PyObject *make_entry(const spwd &entry) noexcept
+{
+    ext::Ref result = ext::steal(PyStructSequence_New(&entry_type));
+    if (!result)
+        return nullptr;
+    PyObject *const values[] = {
+        text_or_none(entry.sp_namp),
+        text_or_none(entry.sp_pwdp),
+        PyLong_FromLong(entry.sp_lstchg),
+        PyLong_FromLong(entry.sp_min),
+        PyLong_FromLong(entry.sp_max),
+        PyLong_FromLong(entry.sp_warn),
+        PyLong_FromLong(entry.sp_inact),
+        PyLong_FromLong(entry.sp_expire),
+        // The flag word is unsigned; all bits set (libc's "empty") reads as -1.
+        PyLong_FromLong(static_cast<long>(entry.sp_flag)),
+        text_or_none(entry.sp_namp),
+        text_or_none(entry.sp_pwdp),
+    };
+    // A failed creation leaves its slot empty and its exception pending.
+    Py_ssize_t i = 0;
+    for (PyObject *value : values)
+        PyStructSequence_SetItem(result.get(), i++, value);
+    if (PyErr_Occurred())
+        return nullptr;
+    return result.release();
+}
+
+PyDoc_STRVAR(kelpin_getspnam__doc__, "getspnam($module, arg, /)\n"
+                                     "--\n"
+                                     "\n"
+                                     "Return the shadow password database entry for the given user name.\n"
+                                     "\n"
+                                     "See `help(kelpin)` for more on shadow password database entries.");
+
+PyObject *kelpin_getspnam(PyObject *, PyObject *arg) noexcept
+{
+    PyObject *name = nullptr;
+    if (!PyArg_Parse(arg, "U:getspnam", &name))
+        return nullptr;
+    ext::Ref encoded = ext::steal(PyUnicode_EncodeFSDefault(name));
+    if (!encoded)
+        return nullptr;
+    // Without a length, embedded NUL bytes are refused before any lookup.
+    char *c_name = nullptr;
+    if (PyBytes_AsStringAndSize(encoded.get(), &c_name, nullptr) < 0)
+        return nullptr;
+    const spwd *entry = getspnam(c_name);
+    if (entry == nullptr) {
+        PyErr_SetString(PyExc_KeyError, "getspnam(): name not found");
+        return nullptr;
+    }
+    return make_entry(*entry);
+}
+
+PyDoc_STRVAR(kelpin_getspall__doc__, "getspall($module, /)\n"
+                                     "--\n"
+                                     "\n"
+                                     "Return a list of all available shadow password database entries, in arbitrary "
+                                     "order.\n"
+                                     "\n"
+                                     "See `help(kelpin)` for more on shadow password database entries.");
+
+// libc's cursor is process-wide: rewound first and closed on every path.
+struct ShadowCursor {
+    ShadowCursor() noexcept { setspent(); }
+    ~ShadowCursor() { endspent(); }
+    ShadowCursor(const ShadowCursor &) = delete;
+    ShadowCursor &operator=(const ShadowCursor &) = delete;
+};
+
+PyObject *kelpin_getspall(PyObject *, PyObject *) noexcept
+{
+    ext::Ref entries = ext::steal(PyList_New(0));
+    if (!entries)
+        return nullptr;
+    ShadowCursor cursor;
+    while (const spwd *entry = getspent()) {
+        ext::Ref item = ext::steal(make_entry(*entry));
+        if (!item || PyList_Append(entries.get(), item.get()) < 0)
+            return nullptr;
+    }
+    return entries.release();
+}
+
+PyMethodDef kelpin_methods[] = {
+    {"getspnam", kelpin_getspnam, METH_O, kelpin_getspnam__doc__},
+    {"getspall", kelpin_getspall, METH_NOARGS, kelpin_getspall__doc__},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyDoc_STRVAR(kelpin__doc__, "This module provides access to the Unix shadow password database.\n"
+                            "It is available on various Unix versions.\n"
+                            "\n"
+                            "Shadow password database entries are reported as 9-tuples of type struct_kelpin,\n"
+                            "containing the following items from the password database (see `<shadow.h>'):\n"
+                            "sp_namp, sp_pwdp, sp_lstchg, sp_min, sp_max, sp_warn, sp_inact, sp_expire, sp_flag.\n"
+                            "The sp_namp and sp_pwdp are strings, the rest are integers.\n"
+                            "An exception is raised if the entry asked for cannot be found.\n"
+                            "You have to be root to be able to use this module.");
+
+PyModuleDef kelpin_module = {
+    PyModuleDef_HEAD_INIT, "kelpin", kelpin__doc__, -1, kelpin_methods, nullptr, nullptr, nullptr, nullptr,
+};
+
+} // namespace
+
+PyMODINIT_FUNC PyInit_kelpin()
+{
+    ext::Ref module = ext::steal(PyModule_Create2(&kelpin_module, PYTHON_API_VERSION));
+    if (!module)
+        return nullptr;
+    // Once per process. Marked ready as soon as the type is, so a retried
+    // import after a later failure never re-initialises a type in use.
+    if (!entry_type_ready) {
+        if (PyStructSequence_InitType2(&entry_type, &entry_desc) < 0)
+            return nullptr;
+        entry_type_ready = true;
+    }
+    if (PyModule_Add(module.get(), "struct_kelpin", Py_NewRef(reinterpret_cast<PyObject *>(&entry_type))) < 0)
+        return nullptr;
+    return module.release();
+}
