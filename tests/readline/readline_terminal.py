@@ -30,15 +30,17 @@ CTRL_D = "\x04"
 
 
 class Terminal:
-    def __init__(self, home, setup="", inputrc="/dev/null", rows=30, cols=100, timeout=10):
+    def __init__(self, home, setup="", inputrc="/dev/null", rows=30, cols=100, timeout=10, argv=None):
+        """Runs `setup` after loading our module, or the interpreter with
+        `argv` instead."""
         command = harness.loader_source("readline") + CLASSIC_LOOP + setup
-        env = dict(child_env(home, inputrc), TERM="xterm")
+        env = dict(child_env(home, inputrc), TERM="xterm", EXT_BUILD_DIR=harness.BUILD)
         self.timeout = timeout
         self.screen = pyte.Screen(cols, rows)
         self.stream = pyte.ByteStream(self.screen)
         self.raw = bytearray()
         self.ended = False
-        self.child = pexpect.spawn(sys.executable, ["-I", "-S", "-q", "-i", "-c", command], env=env,
+        self.child = pexpect.spawn(sys.executable, argv or ["-I", "-S", "-q", "-i", "-c", command], env=env,
                                    cwd=str(home), dimensions=(rows, cols))
         self.wait_prompt(0)
 

@@ -1,5 +1,5 @@
-"""The line reader called directly, as the interpreter calls it, on streams
-we choose: a pipe instead of a terminal, and descriptors anywhere."""
+# The line reader called directly, as the interpreter calls it, on streams
+# we choose: a pipe instead of a terminal, and descriptors anywhere.
 import pytest
 
 from readline_child import run_json

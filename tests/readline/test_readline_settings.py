@@ -1,4 +1,4 @@
-"""The readline module's functions, each test in its own interpreter."""
+# The readline module's functions, each test in its own interpreter.
 import errno
 import re
 

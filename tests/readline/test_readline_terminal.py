@@ -1,4 +1,7 @@
-"""The module as the interpreter's line editor, typed at in a pseudo-terminal."""
+# The module as the interpreter's line editor, typed at in a pseudo-terminal.
+import os
+
+import harness
 import pytest
 
 from readline_terminal import CTRL_C, CTRL_D, UP, Terminal
@@ -238,3 +241,25 @@ api.PyState_RemoveModule.argtypes = [__import__('ctypes').c_void_p]
     t.enter("print('silent', len(starts) - n, len(calls))", shows="silent 0 0")
     # The module's own functions still work on its state.
     t.enter("readline.set_completer(None); print('ok', readline.get_completer())", shows="ok None")
+
+
+def test_shell_keeps_history_between_runs(terminal):
+    # What `make shell` runs.
+    argv = ["-I", "-S", "-q", "-i", os.path.join(harness.ROOT, "readline", "shell.py")]
+    t = terminal(argv=argv)
+    banner = ("line editing by " + harness.module_path("readline")).encode()
+    t.wait(lambda: banner in t.raw, "the banner")
+    t.enter("answer = 6 * 7")
+    t.send("ans\t")
+    t.wait_line(">>> answer")
+    t.enter("", shows="42")
+    t.send("answer.real.bit_l\t")
+    t.wait_line(">>> answer.real.bit_length")
+    t.enter("()", shows="6")
+    t.send(CTRL_D)
+    assert t.wait_end() == 0
+    t = terminal(argv=argv)
+    t.send(UP + UP + UP)
+    t.wait_text(">>> answer = 6 * 7")
+    t.enter("")
+    t.enter("print(answer + 1)", shows="43")
