@@ -4,7 +4,7 @@ BUILD ?= build
 ASAN_BUILD ?= build-asan
 PYTEST_ARGS ?=
 
-.PHONY: all deps build test demo bench asan test-asan clean
+.PHONY: all deps build test demo shell bench asan test-asan clean
 
 all: build
 
@@ -23,6 +23,11 @@ test: build
 
 demo: build
 	EXT_BUILD_DIR=$(abspath $(BUILD)) $(PYTHON) examples/tour.py
+
+# An interactive interpreter whose prompt edits with our readline module;
+# history is kept in ~/.extmods_history between runs.
+shell: build
+	EXT_BUILD_DIR=$(abspath $(BUILD)) $(PYTHON) -I -S -q -i readline/shell.py
 
 bench: build
 	EXT_BUILD_DIR=$(abspath $(BUILD)) $(PYTHON) bench/run.py

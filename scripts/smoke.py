@@ -15,16 +15,17 @@ CHECKS = {
     "tamvox": lambda m: m.add(b"\x01\x02", b"\x03\x04", 1) == b"\x04\x06",
     "_delvane": lambda m: m.ndarray([1, 2, 3], shape=[3]).tolist() == [1, 2, 3],
     "krellune": lambda m: isinstance(m.AFMT_S16_LE, int),
-    "readline": lambda m: isinstance(m._READLINE_VERSION, int),
+    "readline": lambda m: m._READLINE_VERSION >= 0x0800 and m.get_history_length() == -1
+    and m.get_completer_delims() == " \t\n`~!@#$%^&*()-=+[{]}\\|;:'\",<>/?",
     "_zanthor": lambda m: m.func() is None and m.func_si("a", 1) is None,
     "_quendle": lambda m: m.Profiler().getstats() == [],
     "_ventrol": lambda m: hasattr(m, "new_panel"),
     "yelmap": lambda m: hasattr(m, "match"),
     "_gorblin": lambda m: m.foo(1, 2) == 3 and m.int_const == 1969,
-    "resource": lambda m: m.getpagesize() > 0,
+    "resource": lambda m: m.getpagesize() > 0 and m.getrlimit(m.RLIMIT_NOFILE) == m.prlimit(0, 7),
     "syslog": lambda m: m.LOG_MASK(m.LOG_ERR) == 1 << m.LOG_ERR,
     "trevask": lambda m: m.foo(1, 2) == 3 and m.new().demo("x") == "x",
-    "kelpin": lambda m: hasattr(m, "getspnam"),
+    "kelpin": lambda m: m.struct_kelpin.n_sequence_fields == 9 and m.struct_kelpin.n_fields == 11,
 }
 
 failed = []
