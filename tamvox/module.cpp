@@ -54,6 +54,13 @@ PyModuleDef module_def = {
 } // namespace
 } // namespace tamvox
 
+// Which kernel table this process runs ("avx2" or "baseline"), for tests and
+// benchmarks that must know which code they measured.
+EXT_EXPORT const char *tamvox_kernel_isa(void)
+{
+    return tamvox::kernels().name;
+}
+
 PyMODINIT_FUNC PyInit_tamvox()
 {
     ext::Ref module = ext::steal(PyModule_Create2(&tamvox::module_def, PYTHON_API_VERSION));

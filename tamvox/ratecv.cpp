@@ -85,7 +85,7 @@ Py_ssize_t output_size(Py_ssize_t frames, int32_t d, const RatecvParams &rp, int
         out_frames = q * rp.outrate;
     }
     if (d >= 0)
-        out_frames += d / rp.inrate + 1;
+        out_frames += Py_ssize_t(d) / rp.inrate + 1;
     Py_ssize_t bytes;
     if (!ext::checked_mul<Py_ssize_t>(out_frames, bytes_per_frame, &bytes) || bytes > 2147483647) {
         no_memory_for_output();
