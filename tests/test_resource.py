@@ -287,9 +287,10 @@ def test_maxrss_follows_the_peak():
         print(rss, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss, status("VmHWM:"))
     """, "resource")
     rss, after, peak = map(int, proc.stdout.split())
-    # All in KiB; the kernel's counters may lag each other by a little.
+    # All in KiB. The kernel's counters may lag each other by a little, and
+    # ru_maxrss also remembers the peak from before exec, so it may be higher.
     assert after >= rss + 60000
-    assert abs(after - peak) <= peak // 20
+    assert after >= peak - peak // 20
 
 
 def test_getrusage_thread_agrees_with_proc(resource):

@@ -275,7 +275,7 @@ def test_failed_reopen_keeps_the_old_identifier_alive():
     out = logged("""
         import gc
         ident = "".join(["run", "time", "-", str(os.getpid())])
-        out["name"] = ident
+        out["name"] = ident.encode().decode()  # a copy: ours must be the only reference
         syslog.openlog(ident)
         del ident
         for bad in ["\\ud800", "nul\\0inside"]:
