@@ -409,6 +409,14 @@ int init_exporter(NDArrayObject *self, const PushArgs &a, int getbuf)
     return 0;
 }
 
+template <class T> T *moved_with(T *p, const Py_buffer *from, Py_buffer *to)
+{
+    const auto at = reinterpret_cast<std::uintptr_t>(p), start = reinterpret_cast<std::uintptr_t>(from);
+    if (at < start || at >= start + sizeof *from)
+        return p;
+    return reinterpret_cast<T *>(reinterpret_cast<char *>(to) + (at - start));
+}
+
 } // namespace
 
 ArrayBase *active_base(NDArrayObject *self)
@@ -445,6 +453,12 @@ int adopt_view(PyObject *exporter, NDArrayObject *self, int request)
     ArrayBase *b = &self->embedded;
     std::memset(b, 0, sizeof *b);
     b->view = view;
+    // Exporters may point shape and strides at the view's own fields (bytes
+    // and bytearray use its len and itemsize): follow the view to its home.
+    b->view.format = moved_with(view.format, &view, &b->view);
+    b->view.shape = moved_with(view.shape, &view, &b->view);
+    b->view.strides = moved_with(view.strides, &view, &b->view);
+    b->view.suboffsets = moved_with(view.suboffsets, &view, &b->view);
     b->raw_len = -1;
     b->offset = -1;
     b->flags = view.readonly ? 0 : ND_WRITABLE;
