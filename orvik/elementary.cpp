@@ -51,7 +51,6 @@ Complex sqrt_core(Complex z) noexcept
     const double x = z.real, y = z.imag;
     if (!both_finite(z))
         return special_value(sqrt_table, z);
-    errno = 0;
     if (x == 0.0 && y == 0.0)
         return {0.0, y};
 

@@ -1,0 +1,55 @@
+"""orvik: nanoseconds per call of each function, next to a floor measured in
+the same run: a one-argument extension function of the bench's own that only
+converts its argument with "D" and returns a new complex."""
+import timeit
+
+import harness
+
+# Goal for each function, as a ratio to the floor.
+GOALS = {"sqrt": 1.0, "isfinite": 1.0, "phase": 1.0}
+GOALS.update(dict.fromkeys(["exp", "log", "sin", "cos", "tan", "sinh", "cosh", "tanh"], 1.3))
+GOALS.update(dict.fromkeys(["asin", "acos", "atan", "asinh", "acosh", "atanh"], 1.5))
+
+
+FLOOR = "floor.identity(z)"
+
+
+def per_call(stmt, env, number=50_000, rounds=15):
+    """ns per call of `stmt` and of the floor, timed in alternation so that a
+    machine busy with other work slows both alike; the best round of each."""
+    timers = [timeit.Timer(stmt, globals=env), timeit.Timer(FLOOR, globals=env)]
+    best = [float("inf"), float("inf")]
+    for _ in range(rounds):
+        for i, timer in enumerate(timers):
+            best[i] = min(best[i], timer.timeit(number))
+    return best[0] / number * 1e9, best[1] / number * 1e9
+
+
+def main():
+    orvik = harness.load("orvik")
+    floor = harness.load("orvik_floor", harness.library_path("orvik_floor", "bench/orvik"))
+    z = complex(0.6, 0.7)
+    env = {"orvik": orvik, "floor": floor, "z": z, "x": 0.6, "n": 3}
+    rows = [(FLOOR, None)]
+    names = ["sqrt", "exp", "log", "log10", "sin", "cos", "tan", "sinh", "cosh", "tanh",
+             "asin", "acos", "atan", "asinh", "acosh", "atanh", "phase", "polar",
+             "isfinite", "isnan", "isinf"]
+    for name in names:
+        rows.append((f"orvik.{name}(z)", GOALS.get(name)))
+    rows += [("orvik.sqrt(x)", None), ("orvik.sqrt(n)", None), ("orvik.log(z, 10)", None),
+             ("orvik.rect(0.6, 0.7)", None), ("orvik.isclose(z, z)", None), ("z ** 0.5", None)]
+    print("  z = 0.6+0.7j, x = 0.6 (float), n = 3 (int, through \"D\")")
+    print(f"  {'call':34} {'ns/call':>8} {'floor ns':>8} {'× floor':>8} {'goal':>6}")
+    missed = []
+    for label, goal in rows:
+        ns, base = per_call(label, env)
+        ratio = ns / base
+        mark = "" if goal is None else f"≤{goal:.1f}" + (" ✗" if ratio > goal else "")
+        if goal is not None and ratio > goal:
+            missed.append(label)
+        print(f"  {label:34} {ns:8.1f} {base:8.1f} {ratio:8.2f} {mark:>6}")
+    print("  all goals met" if not missed else f"  over goal: {', '.join(missed)}")
+
+
+if __name__ == "__main__":
+    main()
