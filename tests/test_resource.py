@@ -99,9 +99,19 @@ def test_limits_match_proc(resource):
     assert resource.RLIM_INFINITY in sum(proc_limits(), ())
 
 
+def need_hard_limits(**minimum):
+    """Skip unless this process may set limits up to these hard values (root
+    without CAP_SYS_RESOURCE, as in many containers, cannot raise them)."""
+    for name, value in minimum.items():
+        hard = proc_limits()[LIMITS[name]][1]
+        if hard != -1 and (value == -1 or hard < value):
+            pytest.skip(f"the hard limit of {name} here is {hard}, below {value}")
+
+
 @pytest.fixture
 def sleeper():
     """A child started with known file-number and core limits."""
+    need_hard_limits(RLIMIT_NOFILE=200, RLIMIT_CORE=4096, RLIMIT_FSIZE=-1)
     proc = subprocess.Popen(["prlimit", "--nofile=100:200", "--core=0:4096", "--fsize=12345:unlimited",
                              "sleep", "60"])
     try:
@@ -139,6 +149,7 @@ def test_setting_limits_of_another_process(resource, sleeper):
 
 
 def test_setrlimit_in_a_child():
+    need_hard_limits(RLIMIT_NOFILE=128, RLIMIT_CORE=4096, RLIMIT_FSIZE=6000, RLIMIT_CPU=-1)
     proc = harness.run_child("""
         import json
         r = resource
@@ -219,6 +230,7 @@ def test_missing_process_is_an_os_error(resource, pid):
 
 @pytest.mark.namespace
 def test_unprivileged_child_cannot_raise_its_hard_limit():
+    need_hard_limits(RLIMIT_FSIZE=2000)
     # setpriv drops to nobody; the hard limit is first lowered (always
     # allowed) and then raised again (never allowed without privilege).
     proc = nsutil.run("child_nobody", unprivileged=True, names=("resource",), code="""
