@@ -348,7 +348,14 @@ def test_the_lock_is_released_while_sending():
                 count += 1
         worker = threading.Thread(target=writer, daemon=True)
         worker.start()
-        time.sleep(0.3)
+        # Wait until the writer has stopped making progress for a while.
+        seen, still_since, deadline = -1, time.monotonic(), time.monotonic() + 20
+        while time.monotonic() < deadline:
+            time.sleep(0.02)
+            if count != seen:
+                seen, still_since = count, time.monotonic()
+            elif count > 0 and time.monotonic() - still_since > 0.2:
+                break
         out["stuck_at"] = count
         out["main_ran"] = sum(range(100000))
         rx.setblocking(True)
