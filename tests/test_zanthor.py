@@ -1,7 +1,7 @@
-"""The exported functions and data of _zanthor through two independent
-foreign-function clients: ctypes (every interpreter) and cffi in ABI mode
-(where installed). Each client declares the library on its own, from the
-documented signatures; most tests run once per client."""
+# The exported functions and data of _zanthor through two independent
+# foreign-function clients: ctypes (every interpreter) and cffi in ABI mode
+# (where installed). Each client declares the library on its own, from the
+# documented signatures; most tests run once per client.
 import ctypes
 import math
 import re
