@@ -274,7 +274,8 @@ def test_exported_slot_arrays(path):
 def test_library_exports_only_its_entry_points():
     nm = subprocess.run(["nm", "-D", "--defined-only", harness.module_path("_gorblin")], capture_output=True,
                         text=True, check=True).stdout
-    exported = sorted(line.split()[-1] for line in nm.splitlines())
+    # A sanitizer build adds its own markers for global data.
+    exported = sorted(line.split()[-1] for line in nm.splitlines() if "__odr_asan" not in line)
     inits = ["_gorblin", "x", "imp_dummy"] + ["_gorblin_" + n for n in (
         "nonmodule", "nonmodule_with_exec_slots", "create_int_with_state", "negative_size", "null_slots",
         "bad_slot_large", "bad_slot_negative", "create_null", "create_raise", "create_unreported_exception",
