@@ -60,14 +60,15 @@ def _start():
         pass
     readline.set_history_length(1000)
     atexit.register(readline.write_history_file, history)
-    readline.set_completer(_complete)
-    readline.parse_and_bind("tab: complete")
-    sys.path.extend(p for p in site.getsitepackages() if p not in sys.path)
-    # 3.13's own REPL would bypass the interpreter's line reader.
+    # 3.13's own REPL would bypass the interpreter's line reader. (Importing
+    # it installs rlcompleter's completer in our module; ours replaces it.)
     if sys.version_info >= (3, 13):
         import _pyrepl.main
         _pyrepl.main.CAN_USE_PYREPL = False
         _pyrepl.main.FAIL_REASON = ""
+    readline.set_completer(_complete)
+    readline.parse_and_bind("tab: complete")
+    sys.path.extend(p for p in site.getsitepackages() if p not in sys.path)
     print(f"Python {sys.version.split()[0]}, line editing by {readline.__file__}")
     return readline
 

@@ -16,12 +16,15 @@ pyte = __import__("pytest").importorskip("pyte")
 
 # 3.13's own REPL does not read lines through the interpreter's line reader;
 # the classic loop does, and -I ignores PYTHON_BASIC_REPL, so ask for it here.
+# Importing it also imports rlcompleter, which installs its completer in
+# whatever module is "readline": ours, here; take it out again.
 CLASSIC_LOOP = """
 if __import__("sys").version_info >= (3, 13):
     import _pyrepl.main as _pyrepl_main
     _pyrepl_main.CAN_USE_PYREPL = False
     _pyrepl_main.FAIL_REASON = ""
     del _pyrepl_main
+    readline.set_completer(None)
 """
 
 UP = "\x1b[A"

@@ -84,7 +84,9 @@ def test_module_surface(tmp_path):
             "names": names,
             "doc": readline.__doc__,
             "docs": {n: getattr(readline, n).__doc__ for n in names if callable(getattr(readline, n))},
-            "signatures": [n for n in names if getattr(getattr(readline, n), "__text_signature__", None)],
+            # 3.13 gives argument-less functions a signature of their own.
+            "signatures": sorted({getattr(readline, n).__text_signature__ for n in names
+                                  if getattr(getattr(readline, n), "__text_signature__", None)}),
             "version": readline._READLINE_VERSION,
             "runtime": readline._READLINE_RUNTIME_VERSION,
             "library_runtime": ctypes.c_int.in_dll(lib, "rl_readline_version").value,
@@ -94,7 +96,7 @@ def test_module_surface(tmp_path):
     assert result["names"] == METHODS + ["_READLINE_VERSION", "_READLINE_RUNTIME_VERSION"]
     assert result["doc"] == "Importing this module enables command line editing using GNU readline."
     assert result["docs"] == DOCS
-    assert result["signatures"] == []
+    assert result["signatures"] in ([], ["($self, /)"])
     assert result["version"] == header_version() == 0x0802
     assert result["runtime"] == result["library_runtime"]
     assert result["name"] == "python"
