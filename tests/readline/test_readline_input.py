@@ -1,5 +1,6 @@
 # The line reader called directly, as the interpreter calls it, on streams
 # we choose: a pipe instead of a terminal, and descriptors anywhere.
+import harness
 import pytest
 
 from readline_child import run_json
@@ -75,3 +76,27 @@ result = [read(fin, fout), len(calls) >= 3]
 ctypes.c_void_p.in_dll(api, "PyOS_InputHook").value = None
 """, tmp_path)
     assert result == ["fed by the hook\n", True]
+
+
+def test_failed_result_allocation_raises_memory_error(tmp_path):
+    # The interpreter reads null as "interrupted, exception pending": the
+    # exception must be MemoryError, and the next line must read normally.
+    faults = harness.library_path("readline_fault_alloc", "readline")
+    result = run_json(READER + f"""
+faults = ctypes.CDLL({faults!r})
+faults.fail_next_raw_malloc.argtypes = [ctypes.c_size_t]
+# Called with the lock held, so the exception is checked on return.
+checked_reader = ctypes.PYFUNCTYPE(ctypes.c_void_p, ctypes.c_void_p, ctypes.c_void_p, ctypes.c_char_p)(
+    ctypes.c_void_p.in_dll(api, "PyOS_ReadlineFunctionPointer").value)
+fin, fout, w = streams(None)
+long_line = "x" * 5000
+os.write(w, (long_line + "\\nafter\\n").encode())
+faults.fail_next_raw_malloc(len(long_line) + 2)
+try:
+    checked_reader(fin, fout, b"> ")
+    result = ["no exception"]
+except MemoryError:
+    result = ["MemoryError"]
+result += [faults.raw_malloc_failure_pending(), read(fin, fout)]
+""", tmp_path)
+    assert result == ["MemoryError", 0, "after\n"]
