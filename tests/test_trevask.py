@@ -255,3 +255,33 @@ def test_many_objects_are_created_and_collected(trevask):
     del o
     gc.collect()
     assert sys.getrefcount(kind) == before
+
+
+def test_execution_in_a_sub_interpreter_replaces_the_type_of_new():
+    testcapi = pytest.importorskip("_testcapi")
+    if not hasattr(testcapi, "run_in_subinterp"):
+        pytest.skip("no sub-interpreter helper")
+    proc = harness.run_child("""
+        import _testcapi, gc
+        before = type(trevask.new())
+        code = "\\n".join([
+            "import importlib.machinery as m, importlib.util as u",
+            f"p = {trevask.__file__!r}",
+            "spec = u.spec_from_file_location('trevask', p, loader=m.ExtensionFileLoader('trevask', p))",
+            "mod = u.module_from_spec(spec)",
+            "spec.loader.exec_module(mod)",
+            "o = mod.new()",
+            "o.x = o",
+            "assert o.demo('a') == 'a'",
+        ])
+        assert _testcapi.run_in_subinterp(code) == 0
+        o = trevask.new()
+        assert type(o) is not before and type(o).__name__ == "Xxo"
+        o.a = [1]
+        o.me = o
+        assert o.a == [1] and o.demo("z") == "z"
+        del o
+        gc.collect()
+        print("ok")
+    """, "trevask")
+    assert proc.stdout == "ok\n"
