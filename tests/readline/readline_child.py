@@ -18,9 +18,15 @@ def rl_variable(name):
 """
 
 
+# Sanitizer runs preload their runtime into every child.
+PASSED_ON = ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")
+
+
 def child_env(home, inputrc="/dev/null"):
-    return {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": str(home), "INPUTRC": str(inputrc),
-            "LC_ALL": "C.UTF-8"}
+    env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": str(home), "INPUTRC": str(inputrc),
+           "LC_ALL": "C.UTF-8"}
+    env.update((name, os.environ[name]) for name in PASSED_ON if name in os.environ)
+    return env
 
 
 def run(code, home, inputrc="/dev/null"):
