@@ -1,6 +1,6 @@
-"""orvik: complex mathematics. Results are checked against tables written from
-the documented behaviour, against glibc's C99 complex functions (ctypes), and
-against mpmath where it is installed."""
+# orvik: complex mathematics. Results are checked against tables written from
+# the documented behaviour, against glibc's C99 complex functions (ctypes), and
+# against mpmath where it is installed.
 import ctypes
 import ctypes.util
 import errno
@@ -30,6 +30,16 @@ def orvik(load):
 
 def bits(x):
     return struct.unpack("<Q", struct.pack("<d", x))[0]
+
+
+def ulp(x):
+    """math.ulp, which 3.8 lacks: the gap from |x| to the next double up."""
+    x = abs(x)
+    if math.isinf(x) or math.isnan(x):
+        return x
+    if x == sys.float_info.max:
+        return 2.0 ** 971
+    return struct.unpack("<d", struct.pack("<Q", bits(x) + 1))[0] - x
 
 
 def same(a, b):
@@ -520,8 +530,8 @@ def test_argument_counts_and_other_conversion_errors(orvik):
         orvik.log(1, None)  # an explicit None is a base, and no number
     with pytest.raises(ZeroDivisionError):
         orvik.log(0, Bad())
-    with pytest.raises(TypeError, match="must be real number, not complex"):
-        orvik.rect(1j, 0)
+    with pytest.raises(TypeError):
+        orvik.rect(1j, 0)  # the message varies with the interpreter's version
     with pytest.raises(TypeError):
         orvik.isclose(1, 2, 1e-3)  # the tolerances are keyword-only
     with pytest.raises(TypeError):
@@ -576,7 +586,7 @@ def libm():
 
 def close_ulps(a, b, ulps):
     return all(same(x, y) or (math.copysign(1, x) == math.copysign(1, y)
-                               and abs(x - y) <= ulps * math.ulp(max(abs(x), abs(y))))
+                               and abs(x - y) <= ulps * ulp(max(abs(x), abs(y))))
                for x, y in ((a.real, b.real), (a.imag, b.imag)))
 
 
@@ -632,7 +642,7 @@ def ulps(got, exact, mpmath):
     if exact == 0:
         unit = 5e-324
     else:
-        unit = max(math.ulp(float(abs(exact))), 5e-324)
+        unit = max(ulp(float(abs(exact))), 5e-324)
     return float(abs(mpmath.mpf(got) - exact)) / unit
 
 
@@ -765,4 +775,4 @@ def test_exported_functions_agree_with_libm(exported, name, reference):
         except OverflowError:
             continue
         got = exported[name](x)
-        assert abs(got - want) <= 2 * math.ulp(want), (name, x, got, want)
+        assert abs(got - want) <= 2 * ulp(want), (name, x, got, want)
