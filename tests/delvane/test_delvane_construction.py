@@ -187,22 +187,6 @@ def test_random_layouts_match_the_model(dv, seed):
         assert p.tobytes() == a.tobytes()
 
 
-def test_items_that_change_their_own_list(dv):
-    # Packing runs the __index__ of an item's values; snapshots of the items
-    # and of each item keep what is packed alive and in place whatever that
-    # code does to the lists.
-    class Clearing:
-        def __index__(self):
-            inner.clear()
-            items.clear()
-            return 9
-
-    inner = [Clearing(), 3]
-    items = [[1, 2], inner, [4, 5]]
-    a = dv.ndarray(items, shape=[3], format="BB")
-    assert a.tolist() == [(1, 2), (9, 3), (4, 5)]
-
-
 class TestStack:
     def test_push_and_pop(self, dv):
         a = dv.ndarray([1, 2, 3], shape=[3])
