@@ -11,9 +11,14 @@ all: build
 deps:
 	@scripts/install-deps
 
-# Configure once, then let ninja decide what is stale.
-$(BUILD)/build.ninja:
-	meson setup $(BUILD) -Dpython=$(PYTHON) -Dwerror=true
+# Configure once, then let ninja decide what is stale. Module folders are
+# found at configure time, so a new one (its meson.build newer than the
+# build) makes meson configure again.
+MODULE_BUILDS := $(wildcard */meson.build bench/*/meson.build)
+
+$(BUILD)/build.ninja: $(MODULE_BUILDS)
+	if [ -f $@ ]; then meson setup --reconfigure $(BUILD) && touch $@; \
+	else meson setup $(BUILD) -Dpython=$(PYTHON) -Dwerror=true; fi
 
 build: deps $(BUILD)/build.ninja
 	meson compile -C $(BUILD)
@@ -35,8 +40,9 @@ bench: build
 # The same suite with AddressSanitizer and UBSan compiled into the modules.
 # The interpreter itself is not instrumented, so the runtime is preloaded and
 # leak reports (the interpreter's own allocations) are off.
-$(ASAN_BUILD)/build.ninja:
-	meson setup $(ASAN_BUILD) -Dpython=$(PYTHON) -Db_sanitize=address,undefined -Dbuildtype=debugoptimized
+$(ASAN_BUILD)/build.ninja: $(MODULE_BUILDS)
+	if [ -f $@ ]; then meson setup --reconfigure $(ASAN_BUILD) && touch $@; \
+	else meson setup $(ASAN_BUILD) -Dpython=$(PYTHON) -Db_sanitize=address,undefined -Dbuildtype=debugoptimized; fi
 
 asan: deps $(ASAN_BUILD)/build.ninja
 	meson compile -C $(ASAN_BUILD)
