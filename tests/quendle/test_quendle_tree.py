@@ -1,4 +1,4 @@
-"""The rotating tree, called through its exported C functions with ctypes."""
+# The rotating tree, called through its exported C functions with ctypes.
 import ctypes
 import json
 import random
