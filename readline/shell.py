@@ -7,16 +7,17 @@ this project's readline module (not the standard library's).
 interpreter's site-packages are put back on the path below. History is kept
 in ~/.extmods_history between sessions; TAB completes names and attributes.
 """
-import atexit
-import importlib.machinery
-import importlib.util
-import os
-import site
-import sys
-import sysconfig
 
 
 def _load_readline():
+    # Imports stay inside the functions: this file's globals become the
+    # interactive session's.
+    import importlib.machinery
+    import importlib.util
+    import os
+    import sys
+    import sysconfig
+
     root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     build = os.environ.get("EXT_BUILD_DIR") or os.path.join(root, "build")
     path = os.path.join(build, "readline", "readline" + sysconfig.get_config_var("EXT_SUFFIX"))
@@ -52,6 +53,11 @@ def _complete(text, state):
 
 
 def _start():
+    import atexit
+    import os
+    import site
+    import sys
+
     readline = _load_readline()
     history = os.path.expanduser("~/.extmods_history")
     try:
@@ -74,4 +80,3 @@ def _start():
 
 
 readline = _start()
-del atexit, importlib, os, site, sys, sysconfig, _load_readline, _start

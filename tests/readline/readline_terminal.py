@@ -4,7 +4,7 @@ as its line editor, and a screen to read what it shows.
 The interpreter runs `-I -S -i`: no site (which would import a readline
 module of its own), and a `-c` command that loads ours by path before the
 interactive loop starts. Every wait polls the terminal with a deadline."""
-import os
+import signal
 import sys
 import time
 
@@ -32,6 +32,12 @@ CTRL_C = "\x03"
 CTRL_D = "\x04"
 
 
+def default_interrupt():
+    # A shell starts background jobs with SIGINT ignored, and the interpreter
+    # then leaves it so; Ctrl-C must reach its handler.
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
 class Terminal:
     def __init__(self, home, setup="", inputrc="/dev/null", rows=30, cols=100, timeout=10, argv=None):
         """Runs `setup` after loading our module, or the interpreter with
@@ -44,7 +50,7 @@ class Terminal:
         self.raw = bytearray()
         self.ended = False
         self.child = pexpect.spawn(sys.executable, argv or ["-I", "-S", "-q", "-i", "-c", command], env=env,
-                                   cwd=str(home), dimensions=(rows, cols))
+                                   cwd=str(home), dimensions=(rows, cols), preexec_fn=default_interrupt)
         self.wait_prompt(0)
 
     def close(self):
