@@ -1,5 +1,5 @@
-"""_delvane: the module surface, building arrays from items, every
-construction error with its message, the indirect form, and the base stack."""
+# _delvane: the module surface, building arrays from items, every
+# construction error with its message, the indirect form, and the base stack.
 import struct
 
 import pytest

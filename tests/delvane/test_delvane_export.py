@@ -1,6 +1,6 @@
-"""_delvane: handing buffers out. Every refusal in its order over a matrix of
-arrays and every request, the description handed out, the test switches, the
-attributes, add_suboffsets and memoryview_from_buffer."""
+# _delvane: handing buffers out. Every refusal in its order over a matrix of
+# arrays and every request, the description handed out, the test switches, the
+# attributes, add_suboffsets and memoryview_from_buffer.
 import pytest
 
 import delvane_model as model
@@ -64,7 +64,9 @@ def test_matrix_covers_every_exporter(arrays):
 def test_every_request_meets_the_first_refusal_or_succeeds(dv, arrays, name):
     a = arrays[name]
     seen = set()
-    for request in range(0x200):
+    # Every combination of request bits; 0x100 alone is PyBUF_READ, which
+    # the interpreter (3.13 on) refuses before asking the exporter.
+    for request in (r for r in range(0x200) if r != dv.PyBUF_READ):
         expected = model.refusal(a, request)
         try:
             got = dv.ndarray(a, getbuf=request)

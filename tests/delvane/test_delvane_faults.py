@@ -1,7 +1,7 @@
-"""_delvane: inputs that would read or write outside an array's memory, use
-freed memory, or corrupt its records if the checks were missing. Each runs in
-a child interpreter, so a crash fails one test instead of the run. The child
-uses the system allocator, so that a sanitizer build sees every block edge."""
+# _delvane: inputs that would read or write outside an array's memory, use
+# freed memory, or corrupt its records if the checks were missing. Each runs in
+# a child interpreter, so a crash fails one test instead of the run. The child
+# uses the system allocator, so that a sanitizer build sees every block edge.
 import os
 import subprocess
 import sys

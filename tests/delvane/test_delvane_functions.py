@@ -1,5 +1,5 @@
-"""_delvane: the module functions over the interpreter's buffer routines, and
-the staticarray exporter."""
+# _delvane: the module functions over the interpreter's buffer routines, and
+# the staticarray exporter.
 import pytest
 from hypothesis import given, settings, strategies as st
 

@@ -1,5 +1,5 @@
-"""_delvane: indexing, slicing and assignment, and reading whole contents
-(tolist, tobytes, hash), against nested-list models of the same layouts."""
+# _delvane: indexing, slicing and assignment, and reading whole contents
+# (tolist, tobytes, hash), against nested-list models of the same layouts.
 import random
 import struct
 

@@ -1,5 +1,5 @@
-"""_delvane against numpy, a real exporter and consumer of the same buffer
-protocol: what one side hands out, the other must read the same way."""
+# _delvane against numpy, a real exporter and consumer of the same buffer
+# protocol: what one side hands out, the other must read the same way.
 import pytest
 
 import delvane_model as model
