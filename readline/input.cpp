@@ -49,8 +49,9 @@ Wait wait_for_input() noexcept
         pollfd request = {fd, POLLIN, 0};
         int count = poll(&request, 1, PyOS_InputHook != nullptr ? 100 : -1);
         int saved_errno = errno;
-        if (PyOS_InputHook != nullptr)
-            PyOS_InputHook();
+        // Read once: another thread may unset the hook meanwhile.
+        if (int (*hook)() = PyOS_InputHook; hook != nullptr)
+            hook();
         if (count > 0)
             return (request.revents & POLLNVAL) != 0 ? Wait::failed : Wait::ready;
         if (count < 0)

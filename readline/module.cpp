@@ -106,10 +106,13 @@ bool setup_library(PyObject *module) noexcept
     rl_getc_function = read_byte;
     rl_input_available_hook = input_available;
 
+    // A second initialisation (the module loaded again) starts afresh too.
+    char *old_delimiters = word_break_buffer;
     word_break_buffer = static_cast<char *>(malloc(sizeof(initial_delimiters)));
     if (word_break_buffer != nullptr)
         memcpy(word_break_buffer, initial_delimiters, sizeof(initial_delimiters));
     rl_completer_word_break_characters = word_break_buffer;
+    free(old_delimiters);
 
     State *s = state_of(module);
     s->begidx = PyLong_FromLong(0);

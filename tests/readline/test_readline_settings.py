@@ -411,3 +411,17 @@ def test_module_references_are_visible_to_the_collector(tmp_path):
         gc.collect()
         assert ref() is None
     """, tmp_path)
+
+
+def test_loading_again_starts_afresh(tmp_path):
+    # A second load runs the set-up again: a new state, the initial delimiters.
+    run("""
+        first = readline
+        first.set_completer_delims("xyz")
+        first.set_completer(print)
+        second = _load("readline", first.__file__)
+        assert second is not first
+        assert second.get_completer_delims() == first.get_completer_delims() == %r
+        # The newest module is the one the library's callbacks find.
+        assert second.get_completer() is None and first.get_completer() is None
+    """ % INITIAL_DELIMS, tmp_path)
