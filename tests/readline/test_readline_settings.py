@@ -378,8 +378,12 @@ def test_completer_delims(tmp_path):
             readline.set_completer_delims(None)
         except TypeError:
             result.append(readline.get_completer_delims())
+        # With no set of its own the library uses its basic one; so do we.
+        ctypes.c_void_p.in_dll(lib, "rl_completer_word_break_characters").value = None
+        basic = ctypes.c_char_p.in_dll(lib, "rl_basic_word_break_characters").value.decode()
+        result.append(readline.get_completer_delims() == basic != "")
     """, tmp_path)
-    assert result == [[" .", " ."], ["", ""], ["\u00e9 ", "\u00e9 "], [" \t\n;", " \t\n;"], " \t\n;"]
+    assert result == [[" .", " ."], ["", ""], ["\u00e9 ", "\u00e9 "], [" \t\n;", " \t\n;"], " \t\n;", True]
 
 
 def test_line_buffer_and_insert_text(tmp_path):
