@@ -131,6 +131,7 @@ int64_t timer_reading(ProfilerObject *self) noexcept
         PyErr_WriteUnraisable(timer.get());
         value = 0;
     }
+    timer.reset(); // the last reference, if the call replaced the timer
     if (saved != nullptr)
         PyErr_SetRaisedException(saved);
     return value;
