@@ -265,6 +265,7 @@ def test_real_clock_gives_seconds(quendle):
     ("float", -2.0, [2.0**40, 2.0**40 + 1, 2.0**40 + 2, 2.0**40 + 4], (4.0, 1.0)),
     ("float", 0.0, [-7.5, -7.25, -6.75, -6.5], (1.0, 0.5)),
     ("int", 0.001, [1000, 1250, 1500, 3000], (2.0, 0.25)),  # milliseconds
+    ("int", 1.0, [2**63 - 3, 2**63 - 2, -2**63, -2**63 + 1], (4.0, 2.0)),  # a counter that wraps
 ])
 def test_custom_timers(quendle, timer, unit, readings, expected):
     values = iter(readings + [readings[-1]] * 4)
