@@ -19,5 +19,8 @@ EXT_EXPORT void RotatingTree_Add(RotatingTreeNode **root, RotatingTreeNode *node
 // The node whose key is `key`, or null; may rotate nodes on the search path.
 EXT_EXPORT RotatingTreeNode *RotatingTree_Get(RotatingTreeNode **root, void *key);
 // Visits every node in ascending key order; stops at the first nonzero value
-// a visitor returns and returns it, else 0. A visitor may free its node.
+// a visitor returns and returns it, else 0. A visitor may free its node. The
+// walk needs no memory and no recursion: while it runs, the right link of a
+// node not yet visited may hold a tagged link back to an ancestor (so nodes
+// must be pointer-aligned); every link is as before once the walk returns.
 EXT_EXPORT int RotatingTree_Enum(RotatingTreeNode *root, RotatingTreeEnumFn enumfn, void *arg);
