@@ -2,6 +2,7 @@
 #include "kernels.hpp"
 #include "linear.hpp"
 #include "search.hpp"
+#include "simd_avx2.hpp"
 
 #include <cstdlib>
 
@@ -18,16 +19,19 @@ namespace tamvox
 #define TAMVOX_ISA_NAME "baseline"
 #define TAMVOX_TARGET
 #define TAMVOX_TABLE baseline_kernels
+#define TAMVOX_HAS_AVX2 0
 #include "instances.inc"
 #undef TAMVOX_ISA
 #undef TAMVOX_ISA_NAME
 #undef TAMVOX_TARGET
 #undef TAMVOX_TABLE
+#undef TAMVOX_HAS_AVX2
 
 #define TAMVOX_ISA avx2
 #define TAMVOX_ISA_NAME "avx2"
 #define TAMVOX_TARGET __attribute__((target("avx2,fma,bmi2")))
 #define TAMVOX_TABLE avx2_kernels
+#define TAMVOX_HAS_AVX2 1
 #include "instances.inc"
 
 const Kernels &kernels() noexcept

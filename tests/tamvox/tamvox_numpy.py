@@ -98,10 +98,14 @@ def bias(f, w, b):
 
 
 def reverse(f, w):
+    if w != 3:
+        return samples(f, w)[::-1].tobytes()
     return np.frombuffer(f, np.uint8).reshape(-1, w)[::-1].tobytes()
 
 
 def byteswap(f, w):
+    if w != 3:
+        return samples(f, w).byteswap().tobytes()
     return np.frombuffer(f, np.uint8).reshape(-1, w)[:, ::-1].tobytes()
 
 

@@ -1,0 +1,169 @@
+"""tamvox throughput on 16 MiB fragments against two yardsticks measured in
+the same run: the floor (a plain copy of the fragment, or for results of
+32 MiB and more a freshly allocated and filled bytes object of the result's
+size, since fresh pages fault on first touch) and the peer (the best numpy
+formulation with the same results). ADPCM is reported in ns per sample, and
+findfit against a plain double-precision O(N*M) loop compiled in
+bench/tamvox."""
+import ctypes
+import math
+import os
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests"))
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests", "tamvox"))
+
+import numpy as np  # noqa: E402
+
+import harness  # noqa: E402
+import tamvox_numpy as npf  # noqa: E402
+
+MiB = 1 << 20
+SIZE = 16 * MiB
+# The machine is shared: the best of many runs is the least disturbed one.
+REPS = 15
+
+
+def best(fn, reps):
+    times = []
+    for _ in range(reps):
+        t = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - t)
+    return min(times)
+
+
+def main():
+    tv = harness.load("tamvox")
+    lib = ctypes.CDLL(tv.__file__)
+    lib.tamvox_kernel_isa.restype = ctypes.c_char_p
+    floor_mod = harness.load("tamvox_bench_floor", harness.library_path("tamvox_bench_floor", "bench/tamvox"))
+    rng = np.random.default_rng(1)
+    frag = rng.integers(0, 256, SIZE, dtype=np.uint8).tobytes()
+    frag2 = rng.integers(0, 256, SIZE, dtype=np.uint8).tobytes()
+    print(f"kernels: {lib.tamvox_kernel_isa().decode()}; fragments of {SIZE // MiB} MiB; "
+          "throughput = input MB/s (best of several runs)")
+
+    copy_time = best(lambda: bytes(memoryview(frag)), 25)
+    fresh_cache = {}
+
+    def floor_time(result_len):
+        if result_len < 32 * MiB:
+            return copy_time
+        if result_len not in fresh_cache:
+            fresh_cache[result_len] = best(lambda: b"\x01" * result_len, REPS)
+        return fresh_cache[result_len]
+
+    half_floor = [
+        ("add", lambda w: (tv.add, (frag, frag2, w), npf.add, SIZE)),
+        ("bias", lambda w: (tv.bias, (frag, w, 12345), npf.bias, SIZE)),
+        ("reverse", lambda w: (tv.reverse, (frag, w), npf.reverse, SIZE)),
+        ("byteswap", lambda w: (tv.byteswap, (frag, w), npf.byteswap, SIZE)),
+        ("max", lambda w: (tv.max, (frag, w), npf.max_, 0)),
+        ("minmax", lambda w: (tv.minmax, (frag, w), npf.minmax, 0)),
+        ("avg", lambda w: (tv.avg, (frag, w), npf.avg, 0)),
+        ("rms", lambda w: (tv.rms, (frag, w), npf.rms, 0)),
+        ("cross", lambda w: (tv.cross, (frag, w), npf.cross, 0)),
+    ]
+    for nw in (1, 2, 4):
+        half_floor.append((f"lin2lin>{nw}", lambda w, nw=nw: (tv.lin2lin, (frag, w, nw), npf.lin2lin, SIZE // w * nw)))
+    vs_numpy = [
+        ("mul", lambda w: (tv.mul, (frag, w, 0.7), npf.mul, SIZE)),
+        ("tomono", lambda w: (tv.tomono, (frag, w, 0.5, 0.25), npf.tomono, SIZE // 2)),
+        ("tostereo", lambda w: (tv.tostereo, (frag, w, 0.5, -0.25), npf.tostereo, 2 * SIZE)),
+        ("ratecv", lambda w: (tv.ratecv, (frag, w, 1, 44100, 48000, None),
+                              lambda f, w, *rest: npf.ratecv(f, w, 44100, 48000), SIZE * 160 // 147)),
+        ("lin2ulaw", lambda w: (tv.lin2ulaw, (frag, w), npf.lin2ulaw, SIZE // w)),
+        ("lin2alaw", lambda w: (tv.lin2alaw, (frag, w), npf.lin2alaw, SIZE // w)),
+        ("ulaw2lin", lambda w: (tv.ulaw2lin, (frag, w), npf.ulaw2lin, SIZE * w)),
+        ("alaw2lin", lambda w: (tv.alaw2lin, (frag, w), npf.alaw2lin, SIZE * w)),
+    ]
+
+    header = f"{'operation':13} {'w':>1} {'MB/s':>8} {'/floor':>7} {'x numpy':>8}  goal"
+    print(header)
+    print("-" * len(header) + "-" * 24)
+    misses = []
+
+    def row(name, w, fn, args, peer, result_len, goal):
+        t = best(lambda: fn(*args), REPS)
+        tn = best(lambda: peer(*args), 3)
+        ours = fn(*args)
+        theirs = peer(*args)
+        if name == "ratecv":
+            ours = ours[0]
+        assert ours == theirs, f"{name} at width {w} differs from its numpy formulation"
+        floor_ratio = floor_time(result_len) / t
+        np_ratio = tn / t
+        if goal == "half":
+            met = floor_ratio >= 0.5
+            text = "floor/2"
+        else:
+            met = np_ratio >= 5 or floor_ratio >= 1 / 1.5
+            text = "5x numpy or floor/1.5"
+        print(f"{name:13} {w:>1} {SIZE / t / 1e6:8.0f} {floor_ratio:7.2f} {np_ratio:8.1f}  {text:22} "
+              f"{'met' if met else 'MISSED'}")
+        if not met:
+            misses.append(f"{name} w{w}")
+
+    for name, make in half_floor:
+        for w in (1, 2, 4):
+            if name.startswith("lin2lin") and int(name[-1]) == w:
+                continue
+            row(name, w, *make(w), "half")
+    for name, make in vs_numpy:
+        for w in (1, 2, 4):
+            row(name, w, *make(w), "numpy")
+
+    s16 = rng.integers(-32768, 32768, SIZE // 2, dtype=np.int16).tobytes()
+    for label, fn, args, peer, pargs in [
+        ("findmax", tv.findmax, (s16, 1000), npf.findmax, (s16, 1000)),
+        ("findfactor", tv.findfactor, (s16, frag2), npf.findfactor, (s16, frag2)),
+    ]:
+        t = best(lambda: fn(*args), REPS)
+        tn = best(lambda: peer(*pargs), 3)
+        assert fn(*args) == peer(*pargs)
+        floor_ratio, np_ratio = copy_time / t, tn / t
+        met = np_ratio >= 5 or floor_ratio >= 1 / 1.5
+        print(f"{label:13} 2 {SIZE / t / 1e6:8.0f} {floor_ratio:7.2f} {np_ratio:8.1f}  {'5x numpy or floor/1.5':22} "
+              f"{'met' if met else 'MISSED'}")
+        if not met:
+            misses.append(label)
+    print(f"(floor: copy {SIZE / copy_time / 1e6:.0f} MB/s; fresh filled bytes: "
+          + ", ".join(f"{n // MiB} MiB {SIZE / t / 1e6:.0f} MB/s" for n, t in sorted(fresh_cache.items())) + ")")
+
+    print()
+    speech = (np.sin(np.arange(SIZE // 2) * 0.01) * 12000 + rng.normal(0, 800, SIZE // 2)).astype(np.int16).tobytes()
+    n = len(speech) // 2
+    t_code = best(lambda: tv.lin2adpcm(speech, 2, None), 9)
+    code, _ = tv.lin2adpcm(speech, 2, None)
+    t_decode = best(lambda: tv.adpcm2lin(code, 2, None), 9)
+    for label, t, goal in (("lin2adpcm", t_code, 12), ("adpcm2lin", t_decode, 6)):
+        ns = t / n * 1e9
+        met = ns <= goal
+        print(f"{label:13} w2 {ns:6.2f} ns/sample  goal <= {goal} ns  {'met' if met else 'MISSED'}")
+        if not met:
+            misses.append(label)
+
+    print()
+    fit_frag = rng.integers(-20000, 20000, 200000, dtype=np.int16)
+    fit_ref = (fit_frag[123456:125456] // 2).tobytes()
+    fit_frag = fit_frag.tobytes()
+    t_fit = best(lambda: tv.findfit(fit_frag, fit_ref), 9)
+    t_plain = best(lambda: floor_mod.findfit(fit_frag, fit_ref), 3)
+    t_np = best(lambda: npf.findfit(fit_frag, fit_ref), 3)
+    ours = tv.findfit(fit_frag, fit_ref)
+    assert ours == floor_mod.findfit(fit_frag, fit_ref) == npf.findfit(fit_frag, fit_ref), ours
+    met = t_plain / t_fit >= 10
+    print(f"findfit 200000 x 2000: {t_fit * 1e3:.1f} ms; plain double loop {t_plain * 1e3:.0f} ms "
+          f"({t_plain / t_fit:.1f}x); numpy correlate {t_np * 1e3:.0f} ms ({t_np / t_fit:.1f}x); "
+          f"result {ours}  goal 10x  {'met' if met else 'MISSED'}")
+    if not met:
+        misses.append("findfit")
+    print()
+    print("goals missed: " + (", ".join(misses) if misses else "none"))
+
+
+if __name__ == "__main__":
+    main()
