@@ -180,6 +180,46 @@ ArrayBase *source_base(NDArrayObject *self)
     return nullptr;
 }
 
+// Where a view starts within its base's data; -1 when it lies outside,
+// which only a view without items can do.
+Py_ssize_t offset_in_base(const Py_buffer &v, const ArrayBase *src)
+{
+    const Py_ssize_t d = ext::wrap_sub(static_cast<Py_ssize_t>(reinterpret_cast<std::uintptr_t>(v.buf)),
+                                       static_cast<Py_ssize_t>(reinterpret_cast<std::uintptr_t>(src->data)));
+    return d >= 0 && d <= src->raw_len ? d : -1;
+}
+
+// Lays out [shape | strides | suboffsets | data | format] in `block`, the
+// data 16-byte aligned at `data_at`, and points `record` at the copies.
+void fill_block(char *block, size_t data_at, const Py_buffer &v, const ArrayBase *src, Py_ssize_t distance,
+                Py_buffer *record)
+{
+    char *data = block + data_at;
+    std::memcpy(data, src->data, static_cast<size_t>(src->raw_len));
+    // An indirect table points into the source: make it point into the copy.
+    const Py_ssize_t shift = ext::wrap_sub(static_cast<Py_ssize_t>(reinterpret_cast<std::uintptr_t>(data)),
+                                           static_cast<Py_ssize_t>(reinterpret_cast<std::uintptr_t>(src->data)));
+    for (Py_ssize_t n = 0; n < src->table_entries; n++) {
+        char *entry = follow(data + n * Py_ssize_t(sizeof(char *)), shift);
+        std::memcpy(data + n * Py_ssize_t(sizeof(char *)), &entry, sizeof entry);
+    }
+    record->buf = data + (distance < 0 ? 0 : distance);
+    if (v.format) {
+        char *format = data + src->raw_len;
+        std::memcpy(format, v.format, std::strlen(v.format) + 1);
+        record->format = format;
+    }
+    Py_ssize_t *arrays = reinterpret_cast<Py_ssize_t *>(block);
+    const Py_ssize_t *parts[3] = {v.shape, v.strides, v.suboffsets};
+    Py_ssize_t **targets[3] = {&record->shape, &record->strides, &record->suboffsets};
+    for (int k = 0; k < 3; k++) {
+        if (parts[k]) {
+            std::memcpy(arrays + k * v.ndim, parts[k], static_cast<size_t>(v.ndim) * sizeof(Py_ssize_t));
+            *targets[k] = arrays + k * v.ndim;
+        }
+    }
+}
+
 } // namespace
 
 int ndarray_getbuf(PyObject *op, Py_buffer *view, int request)
@@ -279,7 +319,7 @@ PyObject *ndarray_memoryview_from_buffer(PyObject *op, PyObject *)
     if (!src)
         return nullptr;
     const Py_buffer &v = b->view;
-    size_t flen = v.format ? std::strlen(v.format) : 0;
+    const size_t flen = v.format ? std::strlen(v.format) : 0;
     if (flen > ND_MAX_NDIM) {
         PyErr_Format(PyExc_TypeError, "memoryview_from_buffer: format is limited to %d characters", ND_MAX_NDIM);
         return nullptr;
@@ -288,46 +328,21 @@ PyObject *ndarray_memoryview_from_buffer(PyObject *op, PyObject *)
         PyErr_Format(PyExc_TypeError, "memoryview_from_buffer: ndim is limited to %d", ND_MAX_NDIM);
         return nullptr;
     }
-    Py_ssize_t distance = reinterpret_cast<char *>(v.buf) - src->data;
-    if ((distance < 0 || distance > src->raw_len) && v.len != 0) {
+    const Py_ssize_t distance = offset_in_base(v, src);
+    if (distance < 0 && v.len != 0) {
         PyErr_SetString(PyExc_SystemError, "memoryview_from_buffer(): view lies outside its base");
         return nullptr;
     }
-
     // The memoryview has no owner to free its memory, so every call gets a
     // block of its own that is never freed or moved: a memoryview from an
-    // earlier call stays readable. Arrays first, keeping the data aligned.
+    // earlier call stays readable.
     const size_t arrays = 3 * static_cast<size_t>(v.ndim) * sizeof(Py_ssize_t);
     const size_t data_at = (arrays + 15) & ~size_t(15);
     char *block = static_cast<char *>(PyMem_Malloc(data_at + static_cast<size_t>(src->raw_len) + flen + 1));
     if (!block)
         return PyErr_NoMemory();
-    Py_ssize_t *shape = reinterpret_cast<Py_ssize_t *>(block);
-    char *data = block + data_at;
-    char *format = data + src->raw_len;
-
     Py_buffer record = v;
-    std::memcpy(data, src->data, static_cast<size_t>(src->raw_len));
-    // An indirect table points into the source: make it point into the copy.
-    const Py_ssize_t shift = ext::wrap_sub(reinterpret_cast<Py_ssize_t>(data), reinterpret_cast<Py_ssize_t>(src->data));
-    for (Py_ssize_t n = 0; n < src->table_entries; n++) {
-        char *entry = follow(data + n * Py_ssize_t(sizeof(char *)), shift);
-        std::memcpy(data + n * Py_ssize_t(sizeof(char *)), &entry, sizeof entry);
-    }
-    record.buf = (distance < 0 || distance > src->raw_len) ? data : data + distance;
-    if (v.format) {
-        std::memcpy(format, v.format, flen + 1);
-        record.format = format;
-    }
-    const Py_ssize_t *parts[3] = {v.shape, v.strides, v.suboffsets};
-    Py_ssize_t **targets[3] = {&record.shape, &record.strides, &record.suboffsets};
-    for (int k = 0; k < 3; k++) {
-        if (parts[k]) {
-            Py_ssize_t *dst = shape + k * v.ndim;
-            std::memcpy(dst, parts[k], static_cast<size_t>(v.ndim) * sizeof(Py_ssize_t));
-            *targets[k] = dst;
-        }
-    }
+    fill_block(block, data_at, v, src, distance, &record);
     PyObject *mview = PyMemoryView_FromBuffer(&record);
     if (!mview)
         PyMem_Free(block);

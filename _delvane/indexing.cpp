@@ -156,6 +156,23 @@ PyObject *slice_view(NDArrayObject *self, PyObject *key)
     return result.release();
 }
 
+int assign_sub_array(PyObject *op, PyObject *key, PyObject *value)
+{
+    // Released on every path, the failing ones included.
+    ext::BufferView src;
+    if (!src.get(value, PyBUF_FULL_RO))
+        return -1;
+    ext::Ref dest = ext::steal(ndarray_subscript(op, key));
+    if (!dest)
+        return -1;
+    // Getting the value's buffer may have run code that changed this array.
+    if (Py_TYPE(dest.get()) != &NDArray_Type || as_nd(dest.get())->top->view.readonly) {
+        PyErr_SetString(PyExc_TypeError, "ndarray is not writable");
+        return -1;
+    }
+    return copy_array(&as_nd(dest.get())->top->view, &*src);
+}
+
 } // namespace
 
 PyObject *ndarray_item(PyObject *op, Py_ssize_t index)
@@ -248,27 +265,13 @@ int ndarray_assign(PyObject *op, PyObject *key, PyObject *value)
             return index ? ndarray_assign(op, index.get(), value) : -1;
         }
         Py_ssize_t i = PyLong_AsSsize_t(key);
-        if (i == -1 && PyErr_Occurred())
-            return -1;
-        char *ptr = item_pointer(v, i);
+        char *ptr = (i == -1 && PyErr_Occurred()) ? nullptr : item_pointer(v, i);
         if (!ptr)
             return -1;
         Pin pin(self, b);
         return pack_one(ptr, value, v->format, v->itemsize);
     }
-    // Released on every path, the failing ones included.
-    ext::BufferView src;
-    if (!src.get(value, PyBUF_FULL_RO))
-        return -1;
-    ext::Ref dest = ext::steal(ndarray_subscript(op, key));
-    if (!dest)
-        return -1;
-    // Getting the value's buffer may have run code that changed this array.
-    if (Py_TYPE(dest.get()) != &NDArray_Type || as_nd(dest.get())->top->view.readonly) {
-        PyErr_SetString(PyExc_TypeError, "ndarray is not writable");
-        return -1;
-    }
-    return copy_array(&as_nd(dest.get())->top->view, &*src);
+    return assign_sub_array(op, key, value);
 }
 
 PyObject *ndarray_tolist(PyObject *op, PyObject *)

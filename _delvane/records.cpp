@@ -214,122 +214,155 @@ PyObject *list_or_tuple(PyObject *seq, const char *message)
     return PySequence_Tuple(seq);
 }
 
-ArrayBase *build_base(PyObject *items, PyObject *shape_arg, PyObject *strides_arg, Py_ssize_t offset, PyObject *format,
-                      int flags)
+// What the arguments of a construction come to once checked. Shape, strides
+// and items are snapshots: the struct module and the items' conversion code
+// may run code that changes the caller's lists.
+struct BaseRequest {
+    ext::Ref shape;
+    ext::Ref strides; // null when not given or empty
+    ext::Ref values;
+    Py_ssize_t ndim = 0;
+    Py_ssize_t itemsize = 0;
+    Py_ssize_t raw_len = 0;
+};
+
+bool check_shape_and_strides(BaseRequest &r, PyObject *shape, PyObject *strides, int flags)
 {
-    // Snapshots, since the struct module and the items' conversions may run
-    // code that changes the caller's lists.
-    ext::Ref shape = ext::steal(list_or_tuple(shape_arg, "shape must be a list or a tuple"));
-    if (!shape)
-        return nullptr;
-    const Py_ssize_t ndim = PyTuple_GET_SIZE(shape.get());
-    if (ndim > ND_MAX_NDIM) {
+    if (!(r.shape = ext::steal(list_or_tuple(shape, "shape must be a list or a tuple"))))
+        return false;
+    r.ndim = PyTuple_GET_SIZE(r.shape.get());
+    if (r.ndim > ND_MAX_NDIM) {
         PyErr_Format(PyExc_ValueError, "ndim must not exceed %d", ND_MAX_NDIM);
-        return nullptr;
+        return false;
     }
-    ext::Ref strides;
-    if (strides_arg) {
-        strides = ext::steal(list_or_tuple(strides_arg, "strides must be a list or a tuple"));
-        if (!strides)
-            return nullptr;
-        if (PyTuple_GET_SIZE(strides.get()) == 0) {
-            strides.reset();
-        } else if (flags & ND_FORTRAN) {
-            PyErr_SetString(PyExc_TypeError, "ND_FORTRAN cannot be used together with strides");
-            return nullptr;
-        } else if (PyTuple_GET_SIZE(strides.get()) != ndim) {
-            PyErr_SetString(PyExc_ValueError, "len(shape) != len(strides)");
-            return nullptr;
-        }
+    if (!strides)
+        return true;
+    if (!(r.strides = ext::steal(list_or_tuple(strides, "strides must be a list or a tuple"))))
+        return false;
+    if (PyTuple_GET_SIZE(r.strides.get()) == 0) {
+        r.strides.reset();
+    } else if (flags & ND_FORTRAN) {
+        PyErr_SetString(PyExc_TypeError, "ND_FORTRAN cannot be used together with strides");
+        return false;
+    } else if (PyTuple_GET_SIZE(r.strides.get()) != r.ndim) {
+        PyErr_SetString(PyExc_ValueError, "len(shape) != len(strides)");
+        return false;
     }
+    return true;
+}
+
+bool check_items(BaseRequest &r, PyObject *items, Py_ssize_t offset, PyObject *format)
+{
     ext::Ref size = ext::steal(PyObject_CallFunctionObjArgs(calcsize, format, nullptr));
     if (!size)
-        return nullptr;
-    Py_ssize_t itemsize = PyLong_AsSsize_t(size.get());
-    if (itemsize == 0) {
+        return false;
+    r.itemsize = PyLong_AsSsize_t(size.get());
+    if (r.itemsize == 0) {
         PyErr_SetString(PyExc_ValueError, "itemsize must not be zero");
-        return nullptr;
+        return false;
     }
-    if (itemsize < 0)
-        return nullptr;
-    ext::Ref values;
-    if (ndim == 0)
-        values = ext::steal(PyTuple_Pack(1, items));
+    if (r.itemsize < 0)
+        return false;
+    if (r.ndim == 0)
+        r.values = ext::steal(PyTuple_Pack(1, items));
     else
-        values = ext::steal(list_or_tuple(items, "items must be a list or a tuple"));
-    if (!values)
-        return nullptr;
-    const Py_ssize_t count = PyTuple_GET_SIZE(values.get());
+        r.values = ext::steal(list_or_tuple(items, "items must be a list or a tuple"));
+    if (!r.values)
+        return false;
+    const Py_ssize_t count = PyTuple_GET_SIZE(r.values.get());
     if (count == 0) {
         PyErr_SetString(PyExc_ValueError, "initializer list or tuple must not be empty");
-        return nullptr;
+        return false;
     }
-    Py_ssize_t raw_len, end;
-    if (!ext::checked_mul(count, itemsize, &raw_len)) {
+    Py_ssize_t end;
+    if (!ext::checked_mul(count, r.itemsize, &r.raw_len)) {
         PyErr_NoMemory();
-        return nullptr;
+        return false;
     }
-    if (offset % itemsize != 0) {
+    if (offset % r.itemsize != 0) {
         PyErr_SetString(PyExc_ValueError, "offset must be a multiple of itemsize");
-        return nullptr;
+        return false;
     }
-    if (offset < 0 || !ext::checked_add(offset, itemsize, &end) || end > raw_len) {
+    if (offset < 0 || !ext::checked_add(offset, r.itemsize, &end) || end > r.raw_len) {
         PyErr_SetString(PyExc_ValueError, "offset out of bounds");
-        return nullptr;
+        return false;
     }
+    return true;
+}
 
+// A base holding the packed items, described as a flat run of bytes.
+ArrayBase *packed_base(const BaseRequest &r, Py_ssize_t offset, PyObject *format, int flags)
+{
     BasePtr base(PyMem_New(ArrayBase, 1));
     if (base)
         std::memset(base.get(), 0, sizeof(ArrayBase));
-    char *data = base ? static_cast<char *>(PyMem_Calloc(static_cast<size_t>(raw_len), 1)) : nullptr;
+    char *data = base ? static_cast<char *>(PyMem_Calloc(static_cast<size_t>(r.raw_len), 1)) : nullptr;
     if (!data) {
         PyErr_NoMemory();
         return nullptr;
     }
     ArrayBase *b = base.get();
-    b->raw_len = raw_len;
+    b->raw_len = r.raw_len;
     b->offset = offset;
     b->data = data;
     b->flags = flags;
     Py_buffer &v = b->view;
     v.buf = data;
-    v.len = raw_len;
+    v.len = r.raw_len;
     v.itemsize = 1;
     v.ndim = 1;
     v.internal = b;
 
     // Packed into a private bytearray and copied in: the items' conversion
     // code never sees a view of memory this array owns.
-    ext::Ref scratch = ext::steal(PyByteArray_FromStringAndSize(nullptr, raw_len));
+    ext::Ref scratch = ext::steal(PyByteArray_FromStringAndSize(nullptr, r.raw_len));
     if (!scratch)
         return nullptr;
-    std::memset(PyByteArray_AS_STRING(scratch.get()), 0, static_cast<size_t>(raw_len));
-    if (pack_items(scratch.get(), values.get(), format, itemsize) < 0)
+    std::memset(PyByteArray_AS_STRING(scratch.get()), 0, static_cast<size_t>(r.raw_len));
+    if (pack_items(scratch.get(), r.values.get(), format, r.itemsize) < 0)
         return nullptr;
-    std::memcpy(data, PyByteArray_AS_STRING(scratch.get()), static_cast<size_t>(raw_len));
+    std::memcpy(data, PyByteArray_AS_STRING(scratch.get()), static_cast<size_t>(r.raw_len));
+    return base.release();
+}
 
-    v.readonly = (flags & ND_WRITABLE) ? 0 : 1;
-    v.itemsize = itemsize;
+bool copy_format(Py_buffer &v, PyObject *format)
+{
     ext::Ref ascii = ext::steal(PyUnicode_AsASCIIString(format));
     if (!ascii)
-        return nullptr;
-    Py_ssize_t flen = PyBytes_GET_SIZE(ascii.get());
-    if (!(v.format = static_cast<char *>(PyMem_Malloc(static_cast<size_t>(flen) + 1)))) {
+        return false;
+    const size_t size = static_cast<size_t>(PyBytes_GET_SIZE(ascii.get())) + 1;
+    if (!(v.format = static_cast<char *>(PyMem_Malloc(size)))) {
         PyErr_NoMemory();
-        return nullptr;
+        return false;
     }
-    std::memcpy(v.format, PyBytes_AS_STRING(ascii.get()), static_cast<size_t>(flen) + 1);
+    std::memcpy(v.format, PyBytes_AS_STRING(ascii.get()), size);
+    return true;
+}
 
-    v.ndim = static_cast<int>(ndim);
-    if (ndim == 0) {
+ArrayBase *build_base(PyObject *items, PyObject *shape, PyObject *strides, Py_ssize_t offset, PyObject *format,
+                      int flags)
+{
+    BaseRequest r;
+    if (!check_shape_and_strides(r, shape, strides, flags) || !check_items(r, items, offset, format))
+        return nullptr;
+    BasePtr base(packed_base(r, offset, format, flags));
+    if (!base)
+        return nullptr;
+    Py_buffer &v = base->view;
+    v.readonly = (flags & ND_WRITABLE) ? 0 : 1;
+    v.itemsize = r.itemsize;
+    if (!copy_format(v, format))
+        return nullptr;
+    v.ndim = static_cast<int>(r.ndim);
+    if (r.ndim == 0) {
         if (flags & ND_PIL) {
             PyErr_SetString(PyExc_TypeError, "ndim = 0 cannot be used in conjunction with ND_PIL");
             return nullptr;
         }
-        b->flags |= ND_SCALAR | ND_CONTIG_C | ND_FORTRAN;
+        base->flags |= ND_SCALAR | ND_CONTIG_C | ND_FORTRAN;
         return base.release();
     }
-    if (!shape_base(b, shape.get(), strides.get()))
+    if (!shape_base(base.get(), r.shape.get(), r.strides.get()))
         return nullptr;
     return base.release();
 }
