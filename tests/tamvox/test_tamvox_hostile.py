@@ -1,6 +1,6 @@
-"""Inputs meant to break tamvox: run in fresh interpreters, so a crash fails
-one test instead of the run (and under the sanitizer build, any stray read
-or write aborts the child)."""
+# Inputs meant to break tamvox: run in fresh interpreters, so a crash fails
+# one test instead of the run (and under the sanitizer build, any stray read
+# or write aborts the child).
 import ctypes
 import os
 import textwrap

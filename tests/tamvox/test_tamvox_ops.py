@@ -1,4 +1,4 @@
-"""tamvox: the module's surface, worked examples and every failure message."""
+# tamvox: the module's surface, worked examples and every failure message.
 import math
 import struct
 import sys

@@ -1,5 +1,5 @@
-"""tamvox against real peers: sox for G.711, and numpy formulations of every
-vectorised operation on long fragments."""
+# tamvox against real peers: sox for G.711, and numpy formulations of every
+# vectorised operation on long fragments.
 import math
 import shutil
 import struct

@@ -1,5 +1,5 @@
-"""tamvox against the literal Python reference, over widths 1-4, odd lengths
-and extreme values. Needs only hypothesis, so it runs on every interpreter."""
+# tamvox against the literal Python reference, over widths 1-4, odd lengths
+# and extreme values. Needs only hypothesis, so it runs on every interpreter.
 import math
 
 import pytest
