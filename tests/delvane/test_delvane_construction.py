@@ -271,7 +271,9 @@ def test_only_the_documented_symbols_leave_the_library(dv):
         pytest.skip("nm is not installed")
     out = subprocess.run([nm, "-D", "--defined-only", dv.__file__], capture_output=True, text=True,
                          check=True).stdout
-    names = sorted(line.split()[-1] for line in out.splitlines() if line.strip())
+    # AddressSanitizer adds an __odr_asan twin of each exported variable.
+    names = sorted(n for n in (line.split()[-1] for line in out.splitlines() if line.strip())
+                   if not n.startswith("__odr_asan."))
     assert names == ["PyInit__delvane", "Struct", "calcsize", "simple_format", "structmodule"]
 
 
@@ -310,16 +312,17 @@ def test_no_memory_kept_by_repeated_work():
                     pass
 
         tracemalloc.start()
-        # The interpreter's free lists fill for a while before they settle.
-        for _ in range(1500):
-            work()
-        gc.collect()
-        before = tracemalloc.get_traced_memory()[0]
         for _ in range(1000):
             work()
-        gc.collect()
-        print(tracemalloc.get_traced_memory()[0] - before)
+        for batch in range(4):
+            gc.collect()
+            before = tracemalloc.get_traced_memory()[0]
+            for _ in range(1000):
+                work()
+            gc.collect()
+            print(tracemalloc.get_traced_memory()[0] - before)
     """, "_delvane")
-    # Settled runs move by a few kilobytes at most; losing the arrays of one
-    # view a round adds over 60000.
-    assert int(out.stdout) < 20000
+    # The interpreter's free lists and caches fill slowly, so batches grow by
+    # a few kilobytes now and then; a leak makes every batch grow, by 1000
+    # times what one round loses (a lost base or view is 100 bytes or more).
+    assert min(int(line) for line in out.stdout.split()) < 8000, out.stdout
