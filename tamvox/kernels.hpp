@@ -38,6 +38,8 @@ struct Kernels {
     ptrdiff_t (*sign_changes[5])(const u8 *, ptrdiff_t) noexcept;
     PeakStats (*peaks[5])(const u8 *, ptrdiff_t) noexcept;
     Scale mul[5];
+    // [K][O]: items of K bytes in, looked up, items of O bytes out; see lookup.
+    void (*lookup[3][3])(const u8 *, ptrdiff_t, const u8 *, u8 *) noexcept;
     Scale2 tomono[5];
     Scale2 tostereo[5];
     void (*add[5])(const u8 *, const u8 *, ptrdiff_t, u8 *) noexcept;

@@ -24,6 +24,31 @@ template <class F> PyObject *build(Py_ssize_t out_len, F &&fill) noexcept
     return bytes.release();
 }
 
+// For fragments much longer than the number of distinct input items (of
+// `key` bytes: a sample, or a stereo frame of bytes), the result of every
+// possible item is worked out once by `fill(ramp, values, table)`, the same
+// kernel on a fragment holding each item once, and then looked up.
+template <class F> PyObject *by_table(int key, int out_width, const ext::BufferView &view, F &&fill) noexcept
+{
+    const Py_ssize_t values = Py_ssize_t(1) << (8 * key);
+    u8 *scratch = static_cast<u8 *>(PyMem_Malloc(static_cast<size_t>(values * (key + out_width))));
+    if (scratch == nullptr)
+        return PyErr_NoMemory();
+    u8 *ramp = scratch, *table = scratch + values * key;
+    // Every bit pattern, low byte first, as the lookup reads its keys.
+    for (Py_ssize_t v = 0; v < values; v++) {
+        ramp[v * key] = static_cast<u8>(v);
+        if (key == 2)
+            ramp[v * key + 1] = static_cast<u8>(v >> 8);
+    }
+    fill(ramp, values, table);
+    const Py_ssize_t items = view.size() / key;
+    PyObject *result =
+        build(items * out_width, [&](u8 *out) { kernels().lookup[key][out_width](view.bytes(), items, table, out); });
+    PyMem_Free(scratch);
+    return result;
+}
+
 int32_t read_sample(const u8 *p, int width) noexcept
 {
     switch (width) {
@@ -183,7 +208,13 @@ PyObject *tamvox_mul(PyObject *, PyObject *args) noexcept
     double factor;
     if (!PyArg_ParseTuple(args, "y*id:mul", view.out(), &width, &factor) || !check_frames(view, width))
         return nullptr;
-    return build(view.size(), [&](u8 *out) { kernels().mul[width](view.bytes(), view.size() / width, factor, out); });
+    const Kernels &kn = kernels();
+    const Py_ssize_t n = view.size() / width;
+    if (width <= 2 && n >= (width == 1 ? 4096 : 1 << 20))
+        return by_table(width, width, view, [&](const u8 *ramp, Py_ssize_t values, u8 *table) {
+            kn.mul[width](ramp, values, factor, table);
+        });
+    return build(view.size(), [&](u8 *out) { kn.mul[width](view.bytes(), n, factor, out); });
 }
 
 const char tamvox_tomono__doc__[] = "tomono($module, fragment, width, lfactor, rfactor, /)\n--\n\n"
@@ -200,7 +231,13 @@ PyObject *tamvox_tomono(PyObject *, PyObject *args) noexcept
         PyErr_SetString(error, "not a whole number of frames");
         return nullptr;
     }
-    return build(view.size() / 2, [&](u8 *out) { kernels().tomono[width](view.bytes(), n / 2, lf, rf, out); });
+    const Kernels &kn = kernels();
+    // At width 1 a frame is a 16-bit key: see by_table.
+    if (width == 1 && n / 2 >= 1 << 20)
+        return by_table(2, 1, view, [&](const u8 *ramp, Py_ssize_t values, u8 *table) {
+            kn.tomono[1](ramp, values, lf, rf, table);
+        });
+    return build(view.size() / 2, [&](u8 *out) { kn.tomono[width](view.bytes(), n / 2, lf, rf, out); });
 }
 
 const char tamvox_tostereo__doc__[] = "tostereo($module, fragment, width, lfactor, rfactor, /)\n--\n\n"

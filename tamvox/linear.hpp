@@ -116,6 +116,21 @@ template <int W> TAMVOX_INLINE void mul(const u8 *p, ptrdiff_t n, double factor,
         store<W>(out + i * W, clamp_floor<W>(static_cast<double>(load<W>(p + i * W)) * factor));
 }
 
+// out item i (O bytes) = table item k, k being the K bytes of input item i
+// read low byte first. A per-call table of results by input value replaces
+// the arithmetic when the fragment holds many more items than there are
+// values (mul at widths 1 and 2, tomono at width 1).
+template <int K, int O> TAMVOX_INLINE void lookup(const u8 *p, ptrdiff_t n, const u8 *table, u8 *out) noexcept
+{
+    static_assert(K == 1 || K == 2);
+    for (ptrdiff_t i = 0; i < n; i++) {
+        uint32_t key = K == 1 ? p[i] : uint32_t(p[2 * i]) | uint32_t(p[2 * i + 1]) << 8;
+        // Kept scalar: a vectorised lookup needs element-by-element inserts.
+        asm("" : "+r"(key));
+        std::memcpy(out + i * O, table + key * O, O);
+    }
+}
+
 template <int W> TAMVOX_INLINE void tomono(const u8 *p, ptrdiff_t frames, double lf, double rf, u8 *out) noexcept
 {
     for (ptrdiff_t i = 0; i < frames; i++) {

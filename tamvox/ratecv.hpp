@@ -44,6 +44,32 @@ TAMVOX_INLINE ptrdiff_t ratecv(const u8 *in, ptrdiff_t frames, const RatecvParam
     const int64_t wa = rp.weight_a, wb = rp.weight_b, wsum = wa + wb;
     int64_t d = *d_io;
     u8 *o = out;
+    if (nch == 1) {
+        // Mono, the common case, with the history held in registers.
+        int64_t p = prev[0], c = cur[0];
+        for (;;) {
+            for (; d >= 0; d -= inrate) {
+                int64_t v = trunc_div(p * d + c * (outrate - d), outrate);
+                v = v > INT32_MAX ? INT32_MAX : v;
+                v = v < INT32_MIN ? INT32_MIN : v;
+                store_scaled<W>(o, static_cast<int32_t>(v));
+                o += W;
+            }
+            if (frames == 0)
+                break;
+            int64_t s = load_scaled<W>(in);
+            in += W;
+            int64_t c2 = wb == 0 ? s : trunc_div(wa * s + wb * c, wsum);
+            p = c;
+            c = c2;
+            frames--;
+            d += outrate;
+        }
+        prev[0] = static_cast<int32_t>(p);
+        cur[0] = static_cast<int32_t>(c);
+        *d_io = static_cast<int32_t>(d);
+        return o - out;
+    }
     for (;;) {
         for (; d >= 0; d -= inrate) {
             for (int32_t ch = 0; ch < nch; ch++) {

@@ -98,6 +98,23 @@ def test_long_fragments_match_numpy(tv, npf, noise, w, n):
         assert tv.ratecv(f, w, 1, inrate, outrate, None)[0] == npf.ratecv(f, w, inrate, outrate)
 
 
+@pytest.mark.parametrize("w,n", [(1, 4095), (1, 4096), (2, (1 << 20) - 1), (2, (1 << 20) + 3)])
+def test_mul_on_long_fragments(tv, npf, noise, w, n):
+    # Long fragments take a per-call table of products; the results must be
+    # those of the arithmetic, NaN and saturation included.
+    f = noise(w, n)
+    for factor in (0.7, -1.5, 1e-300, math.inf, -math.inf, math.nan):
+        assert tv.mul(f, w, factor) == npf.mul(f, w, factor)
+
+
+@pytest.mark.parametrize("frames", [(1 << 20) - 1, 1 << 20])
+def test_tomono_on_long_byte_fragments(tv, npf, noise, frames):
+    # Width 1 from a million frames on looks each frame up as a 16-bit key.
+    f = noise(1, 2 * frames)
+    for lf, rf in ((0.5, 0.5), (-1.25, 3.0), (math.inf, 0.0), (math.nan, 1.0)):
+        assert tv.tomono(f, 1, lf, rf) == npf.tomono(f, 1, lf, rf)
+
+
 @pytest.mark.parametrize("n,m", [(1, 0), (50, 50), (300, 17), (2000, 33), (4099, 200)])
 def test_searches_match_numpy(tv, npf, noise, n, m):
     f = noise(2, n)
