@@ -26,9 +26,10 @@ PyObject *no_memory_for_output() noexcept;
     X(minmax)                                                                                                          \
     X(avg)                                                                                                             \
     X(maxpp)                                                                                                           \
-    X(avgpp) X(rms) X(findfit) X(findmax) X(findfactor) X(cross) X(mul) X(add) X(bias) X(ulaw2lin) X(lin2ulaw)         \
-        X(alaw2lin) X(lin2alaw) X(lin2lin) X(adpcm2lin) X(lin2adpcm) X(tomono) X(tostereo) X(getsample) X(reverse)     \
-            X(byteswap) X(ratecv)
+    X(avgpp)                                                                                                           \
+    X(rms) X(findfit) X(findmax) X(findfactor) X(cross) X(mul) X(add) X(bias) X(ulaw2lin) X(lin2ulaw) X(alaw2lin)      \
+        X(lin2alaw) X(lin2lin) X(adpcm2lin) X(lin2adpcm) X(tomono) X(tostereo) X(getsample) X(reverse) X(byteswap)     \
+            X(ratecv)
 
 #define TAMVOX_DECLARE(name)                                                                                           \
     PyObject *tamvox_##name(PyObject *, PyObject *args) noexcept;                                                      \

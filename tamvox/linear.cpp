@@ -31,7 +31,8 @@ template <class F> PyObject *build(Py_ssize_t out_len, F &&fill) noexcept
 template <class F> PyObject *by_table(int key, int out_width, const ext::BufferView &view, F &&fill) noexcept
 {
     const Py_ssize_t values = Py_ssize_t(1) << (8 * key);
-    u8 *scratch = static_cast<u8 *>(PyMem_Malloc(static_cast<size_t>(values * (key + out_width))));
+    // Four spare bytes: a vector lookup may read a little past the table.
+    u8 *scratch = static_cast<u8 *>(PyMem_Calloc(static_cast<size_t>(values * (key + out_width) + 4), 1));
     if (scratch == nullptr)
         return PyErr_NoMemory();
     u8 *ramp = scratch, *table = scratch + values * key;

@@ -5,6 +5,8 @@
 
 #include "samples.hpp"
 
+#include <bit>
+
 namespace tamvox::k
 {
 
@@ -124,7 +126,16 @@ template <int K, int O> TAMVOX_INLINE void lookup(const u8 *p, ptrdiff_t n, cons
 {
     static_assert(K == 1 || K == 2);
     for (ptrdiff_t i = 0; i < n; i++) {
-        uint32_t key = K == 1 ? p[i] : uint32_t(p[2 * i]) | uint32_t(p[2 * i + 1]) << 8;
+        uint32_t key;
+        if constexpr (K == 1) {
+            key = p[i];
+        } else if constexpr (std::endian::native == std::endian::little) {
+            uint16_t k16;
+            std::memcpy(&k16, p + 2 * i, 2);
+            key = k16;
+        } else {
+            key = uint32_t(p[2 * i]) | uint32_t(p[2 * i + 1]) << 8;
+        }
         // Kept scalar: a vectorised lookup needs element-by-element inserts.
         asm("" : "+r"(key));
         std::memcpy(out + i * O, table + key * O, O);

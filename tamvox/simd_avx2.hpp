@@ -304,6 +304,22 @@ template <int W> TAMVOX_AVX2_FN ptrdiff_t tostereo(const u8 *p, ptrdiff_t n, dou
     return i;
 }
 
+// lookup<2, 2> eight keys at a time with a gather. Each lane reads four
+// bytes at table + 2 * key, so the table must be followed by two spare bytes.
+TAMVOX_AVX2_FN ptrdiff_t lookup22(const u8 *p, ptrdiff_t n, const u8 *table, u8 *out)
+{
+    const __m256i low_halves = _mm256_setr_epi8(0, 1, 4, 5, 8, 9, 12, 13, -1, -1, -1, -1, -1, -1, -1, -1, 0, 1, 4, 5, 8,
+                                                9, 12, 13, -1, -1, -1, -1, -1, -1, -1, -1);
+    ptrdiff_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        __m256i key = _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 2 * i)));
+        __m256i v = _mm256_i32gather_epi32(reinterpret_cast<const int *>(table), key, 2);
+        v = _mm256_permute4x64_epi64(_mm256_shuffle_epi8(v, low_halves), 0x08);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 2 * i), _mm256_castsi256_si128(v));
+    }
+    return i;
+}
+
 // findfit's blocked dot products with fused multiply-adds; every product and
 // partial sum is an integer below 2^53, so fusing changes no result.
 TAMVOX_AVX2_FN void fit_dots(const double *a, const double *r, ptrdiff_t m, ptrdiff_t count, double *dots,
