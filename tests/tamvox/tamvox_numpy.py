@@ -66,6 +66,17 @@ def cross(f, w):
 
 
 @np.errstate(invalid="ignore")
+def mul_arithmetic(f, w, factor):
+    return to_bytes(clamp_floor(samples(f, w) * factor, w), w)
+
+
+@np.errstate(invalid="ignore")
+def tomono_arithmetic(f, w, lf, rf):
+    a = samples(f, w).astype(np.float64)
+    return to_bytes(clamp_floor(a[0::2] * lf + a[1::2] * rf, w), w)
+
+
+@np.errstate(invalid="ignore")
 def mul(f, w, factor):
     if w <= 2:
         # Fewer sample values than samples: a table of products by raw value
