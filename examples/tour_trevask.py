@@ -15,7 +15,7 @@ def show(load):
         del o.colour
     except AttributeError as exc:
         print(f"  del o.colour twice -> AttributeError: {exc}")
-    print(f"  isinstance(new(), Xxo) = {isinstance(trevask.new(), trevask.Xxo)} (two types from one specification)")
+    print(f"  isinstance(new(), Xxo) = {isinstance(trevask.new(), trevask.Xxo)} (two types from one PyType_Spec)")
     a, b = trevask.Null(), trevask.Null()
     try:
         a < b

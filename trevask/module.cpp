@@ -1,4 +1,4 @@
-// A template module: three types made at run time from specifications, an
+// A template module: three types made at run time from PyType_Spec records, an
 // exception class and plain functions, written against the limited API alone
 // so that one binary serves every interpreter.
 #include "compat.hpp"
@@ -197,7 +197,7 @@ int trevask_exec(PyObject *module) noexcept
     }
     if (PyModule_Add(module, "error", Py_NewRef(error_class)) < 0)
         return -1;
-    // A second type from the same specification: not the one new() uses.
+    // A second type from the same PyType_Spec: not the one new() uses.
     if (PyModule_Add(module, "Xxo", PyType_FromSpec(&Xxo_spec)) < 0)
         return -1;
     if (PyModule_Add(module, "Str", PyType_FromSpec(&Str_spec)) < 0)
