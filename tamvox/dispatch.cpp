@@ -1,10 +1,8 @@
-// Builds the baseline and AVX2 kernel tables and picks one at run time.
+// Builds the baseline and AVX2 kernel tables and tells which this CPU can run.
 #include "kernels.hpp"
 #include "linear.hpp"
 #include "search.hpp"
 #include "simd_avx2.hpp"
-
-#include <cstdlib>
 
 namespace tamvox
 {
@@ -34,18 +32,12 @@ namespace tamvox
 #define TAMVOX_HAS_AVX2 1
 #include "instances.inc"
 
-const Kernels &kernels() noexcept
+const Kernels &best_kernels() noexcept
 {
-    static const Kernels *chosen = [] {
-        const char *force = std::getenv("TAMVOX_BASELINE");
-        if (force != nullptr && force[0] != '\0')
-            return &baseline_kernels;
-        __builtin_cpu_init();
-        if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") && __builtin_cpu_supports("bmi2"))
-            return &avx2_kernels;
-        return &baseline_kernels;
-    }();
-    return *chosen;
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") && __builtin_cpu_supports("bmi2"))
+        return avx2_kernels;
+    return baseline_kernels;
 }
 
 } // namespace tamvox

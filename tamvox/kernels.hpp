@@ -65,9 +65,12 @@ struct Kernels {
 extern const Kernels baseline_kernels;
 extern const Kernels avx2_kernels;
 
-// The table for this CPU: AVX2 + FMA when present, unless the environment
-// variable TAMVOX_BASELINE is set to a non-empty value (so the baseline code
-// can be exercised on any machine).
+// The fastest table this CPU can run: AVX2 + FMA + BMI2 when present, else
+// the baseline.
+const Kernels &best_kernels() noexcept;
+
+// The table the operations call through. The module picks best_kernels()
+// once; a test build may define it to switch tables between calls.
 const Kernels &kernels() noexcept;
 
 } // namespace tamvox

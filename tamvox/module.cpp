@@ -4,40 +4,10 @@
 namespace tamvox
 {
 
-PyObject *error = nullptr;
-
-bool check_size(int width) noexcept
+const Kernels &kernels() noexcept
 {
-    if (width < 1 || width > 4) {
-        PyErr_SetString(error, "Size should be 1, 2, 3 or 4");
-        return false;
-    }
-    return true;
-}
-
-bool check_frames(const ext::BufferView &view, int width) noexcept
-{
-    if (!check_size(width))
-        return false;
-    if (view.size() % width != 0) {
-        PyErr_SetString(error, "not a whole number of frames");
-        return false;
-    }
-    return true;
-}
-
-ext::Ref new_bytes(Py_ssize_t len, u8 **data) noexcept
-{
-    ext::Ref bytes = ext::steal(PyBytes_FromStringAndSize(nullptr, len));
-    if (bytes)
-        *data = reinterpret_cast<u8 *>(PyBytes_AS_STRING(bytes.get()));
-    return bytes;
-}
-
-PyObject *no_memory_for_output() noexcept
-{
-    PyErr_SetString(PyExc_MemoryError, "not enough memory for output buffer");
-    return nullptr;
+    static const Kernels *chosen = &best_kernels();
+    return *chosen;
 }
 
 namespace
@@ -53,13 +23,6 @@ PyModuleDef module_def = {
 
 } // namespace
 } // namespace tamvox
-
-// Which kernel table this process runs ("avx2" or "baseline"), for tests and
-// benchmarks that must know which code they measured.
-EXT_EXPORT const char *tamvox_kernel_isa(void)
-{
-    return tamvox::kernels().name;
-}
 
 PyMODINIT_FUNC PyInit_tamvox()
 {

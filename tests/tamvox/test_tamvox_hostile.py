@@ -1,8 +1,9 @@
 # Inputs meant to break tamvox: run in fresh interpreters, so a crash fails
 # one test instead of the run (and under the sanitizer build, any stray read
 # or write aborts the child).
-import ctypes
 import os
+import shutil
+import subprocess
 import textwrap
 
 import pytest
@@ -15,17 +16,16 @@ def child(code, env=None):
                              env=None if env is None else {**os.environ, **env}).stdout
 
 
-def test_kernel_isa_symbol(load):
-    lib = ctypes.CDLL(harness.module_path("tamvox"))
-    lib.tamvox_kernel_isa.restype = ctypes.c_char_p
-    assert lib.tamvox_kernel_isa() in (b"avx2", b"baseline")
-    out = child("""
-        import ctypes
-        lib = ctypes.CDLL(tamvox.__file__)
-        lib.tamvox_kernel_isa.restype = ctypes.c_char_p
-        print(lib.tamvox_kernel_isa().decode())
-    """, env={"TAMVOX_BASELINE": "1"})
-    assert out.strip() == "baseline"
+def test_library_exports_only_its_init_function(load):
+    tv = load("tamvox")
+    nm = shutil.which("nm")
+    if nm is None:
+        pytest.skip("nm is not installed")
+    out = subprocess.run([nm, "-D", "--defined-only", tv.__file__], capture_output=True, text=True,
+                         check=True).stdout
+    names = sorted(line.split()[-1] for line in out.splitlines() if line.strip())
+    # AddressSanitizer adds an __odr_asan twin of each exported variable.
+    assert [n for n in names if not n.startswith("__odr_asan.")] == ["PyInit_tamvox"]
 
 
 def test_ratecv_caller_state_with_large_phase():
@@ -75,37 +75,79 @@ def test_huge_lengths_are_refused_before_allocating():
         "Index out of range", "Input sample should be longer"]
 
 
+def kernels_path():
+    return harness.library_path("_tamvox_kernels", "tamvox")
+
+
+def test_kernel_tables_on_offer():
+    out = child(f"""
+        import importlib.machinery, importlib.util
+        path = {kernels_path()!r}
+        spec = importlib.util.spec_from_file_location(
+            "_tamvox_kernels", path, loader=importlib.machinery.ExtensionFileLoader("_tamvox_kernels", path))
+        tk = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(tk)
+        print(tk.isas(), tk.best())
+        try:
+            tk.use("avx512")
+        except ValueError as e:
+            print(e)
+    """).splitlines()
+    isas, best = out[0].rsplit(" ", 1)
+    assert isas in ("('baseline',)", "('baseline', 'avx2')")
+    assert best == eval(isas)[-1]
+    assert out[1] == "kernels 'avx512' cannot run on this CPU"
+
+
 def test_baseline_and_avx2_kernels_agree():
-    # The same calls under the baseline table (forced) and under the table
-    # this CPU picks; digests of every result must match.
-    code = """
-        import hashlib, math, random
-        rng = random.Random(7)
-        h = hashlib.sha256()
-        def feed(x):
-            h.update(repr(x).encode() if not isinstance(x, bytes) else x)
-        for n in (0, 1, 7, 31, 32, 33, 63, 64, 65, 127, 1001):
-            for w in (1, 2, 3, 4):
-                f = bytes(rng.getrandbits(8) for _ in range(n * w))
-                g = bytes(rng.getrandbits(8) for _ in range(n * w))
-                for name in ("max", "minmax", "avg", "rms", "maxpp", "avgpp", "cross", "reverse", "byteswap",
-                             "lin2ulaw", "lin2alaw", "ulaw2lin", "alaw2lin"):
-                    feed(getattr(tamvox, name)(f, w))
-                for factor in (0.3, -2.5, math.inf, math.nan):
-                    feed(tamvox.mul(f, w, factor))
-                    feed(tamvox.tostereo(f, w, factor, 1.0))
-                feed(tamvox.tomono(f[:n // 2 * 2 * w], w, 0.5, -0.25))
-                feed(tamvox.add(f, g, w))
-                feed(tamvox.bias(f, w, -12345))
-                for nw in (1, 2, 3, 4):
-                    feed(tamvox.lin2lin(f, w, nw))
-                feed(tamvox.lin2adpcm(f, w, (100, 40)))
-                feed(tamvox.adpcm2lin(f, w, None))
-                feed(tamvox.ratecv(f, w, 1, 44100, 48000, None, 3, 1))
-            a = bytes(rng.getrandbits(8) for _ in range(2 * n + 200))
-            feed(tamvox.findfit(a, a[50:50 + 2 * n]))
-            feed(tamvox.findfactor(a, a[::-1]))
-            feed(tamvox.findmax(a, n))
-        print(h.hexdigest())
-    """
-    assert child(code, env={"TAMVOX_BASELINE": "1"}) == child(code, env={"TAMVOX_BASELINE": ""})
+    # The same calls through every kernel table this CPU can run, in one
+    # process, and through tamvox itself; digests of every result must match.
+    out = child(f"""
+        import hashlib, importlib.machinery, importlib.util, math, random
+        path = {kernels_path()!r}
+        spec = importlib.util.spec_from_file_location(
+            "_tamvox_kernels", path, loader=importlib.machinery.ExtensionFileLoader("_tamvox_kernels", path))
+        tk = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(tk)
+
+        def digest(tk):
+            rng = random.Random(7)
+            h = hashlib.sha256()
+            def feed(x):
+                h.update(repr(x).encode() if not isinstance(x, bytes) else x)
+            for n in (0, 1, 7, 31, 32, 33, 63, 64, 65, 127, 1001):
+                for w in (1, 2, 3, 4):
+                    f = bytes(rng.getrandbits(8) for _ in range(n * w))
+                    g = bytes(rng.getrandbits(8) for _ in range(n * w))
+                    for name in ("max", "minmax", "avg", "rms", "maxpp", "avgpp", "cross", "reverse", "byteswap",
+                                 "lin2ulaw", "lin2alaw", "ulaw2lin", "alaw2lin"):
+                        feed(getattr(tk, name)(f, w))
+                    for factor in (0.3, -2.5, math.inf, math.nan):
+                        feed(tk.mul(f, w, factor))
+                        feed(tk.tostereo(f, w, factor, 1.0))
+                    feed(tk.tomono(f[:n // 2 * 2 * w], w, 0.5, -0.25))
+                    feed(tk.add(f, g, w))
+                    feed(tk.bias(f, w, -12345))
+                    for nw in (1, 2, 3, 4):
+                        feed(tk.lin2lin(f, w, nw))
+                    feed(tk.lin2adpcm(f, w, (100, 40)))
+                    feed(tk.adpcm2lin(f, w, None))
+                    feed(tk.ratecv(f, w, 1, 44100, 48000, None, 3, 1))
+                a = bytes(rng.getrandbits(8) for _ in range(2 * n + 200))
+                feed(tk.findfit(a, a[50:50 + 2 * n]))
+                feed(tk.findfactor(a, a[::-1]))
+                feed(tk.findmax(a, n))
+            return h.hexdigest()
+
+        for isa in tk.isas():
+            tk.use(isa)
+            print(isa, digest(tk))
+        print("tamvox", digest(tamvox))
+    """).splitlines()
+    digests = {line.split()[0]: line.split()[1] for line in out}
+    assert "baseline" in digests
+    # The shipped module runs the same code through the table it picks.
+    assert digests["tamvox"] == digests[out[-2].split()[0]]
+    if "avx2" not in digests:
+        pytest.skip("this CPU runs only the baseline kernels")
+    assert digests["avx2"] == digests["baseline"]
