@@ -217,7 +217,13 @@ PyObject *unpack_one(const char *ptr, const char *format, Py_ssize_t itemsize)
     ext::Ref fmt = ext::steal(PyUnicode_FromString(or_bytes(format)));
     if (!unpack_from || !fmt)
         return nullptr;
-    ext::Ref mview = ext::steal(PyMemoryView_FromMemory(const_cast<char *>(ptr), itemsize, PyBUF_READ));
+    // Over a copy of the item: `unpack_from` is looked up in the module each
+    // time, so replaced Python code may keep the memoryview after the array
+    // memory it would otherwise show is gone.
+    ext::Ref copy = ext::steal(PyBytes_FromStringAndSize(ptr, itemsize));
+    if (!copy)
+        return nullptr;
+    ext::Ref mview = ext::steal(PyMemoryView_FromObject(copy.get()));
     if (!mview)
         return nullptr;
     return single_or_tuple(PyObject_CallFunctionObjArgs(unpack_from.get(), fmt.get(), mview.get(), nullptr));

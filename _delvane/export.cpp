@@ -26,7 +26,7 @@ int refuse(const char *message)
 }
 
 // The checks after the copy of the description, in their fixed order.
-int shape_request(Py_buffer *view, int request, int flags)
+int shape_request(Py_buffer *view, const Py_buffer *own, int request, int flags)
 {
     if (asks(request, PyBUF_WRITABLE) && view->readonly)
         return refuse("ndarray is not writable");
@@ -57,6 +57,11 @@ int shape_request(Py_buffer *view, int request, int flags)
         consistent = consistent && (PyBuffer_IsContiguous(view, 'F') != 0) == flags_f_contiguous(flags);
     if (!view->format && !view->shape)
         consistent = consistent && PyBuffer_IsContiguous(view, 'F');
+    // The contiguity bits can be given at construction. Trusted blindly, a
+    // request without strides would then hand out `len` bytes from `buf` as
+    // one run, past the memory a strided layout covers.
+    consistent = consistent && (PyBuffer_IsContiguous(own, 'C') != 0) == flags_c_contiguous(flags) &&
+                 (PyBuffer_IsContiguous(own, 'F') != 0) == flags_f_contiguous(flags);
     if (!consistent)
         return refuse("ndarray: contiguity mismatch in getbuf()");
     return 0;
@@ -247,7 +252,7 @@ int ndarray_getbuf(PyObject *op, Py_buffer *view, int request)
             view->obj = reinterpret_cast<PyObject *>(1);
         return refuse("ND_GETBUF_FAIL: forced test exception");
     }
-    if (shape_request(view, request, flags) < 0)
+    if (shape_request(view, &b->view, request, flags) < 0)
         return -1;
     view->obj = Py_NewRef(op);
     b->export_count++;

@@ -197,6 +197,15 @@ PyObject *ndarray_item(PyObject *op, Py_ssize_t index)
         return nullptr;
     ArrayBase *nb = &as_nd(result.get())->embedded;
     Py_buffer *nv = &nb->view;
+    // A forwarding consumer hands out its exporter's current buffer, which
+    // after a push is not the one this array holds: the item must come from
+    // the buffer the new view adopted, the only memory it keeps alive.
+    if (nv->ndim != v->ndim || !nv->shape) {
+        PyErr_SetString(PyExc_BufferError, "ndarray: forwarded buffer no longer matches this array");
+        return nullptr;
+    }
+    if (!(ptr = item_pointer(nv, index)))
+        return nullptr;
     nv->buf = ptr;
     nv->len /= nv->shape[0];
     nv->ndim--;
@@ -367,8 +376,15 @@ Py_hash_t ndarray_hash(PyObject *op)
         PyErr_SetString(PyExc_ValueError, "cannot hash writable ndarray object");
         return -1;
     }
-    if (b->view.obj && PyObject_Hash(b->view.obj) == -1)
-        return -1;
+    if (b->view.obj) {
+        // A consumer of a consumer hashes down the whole chain.
+        if (Py_EnterRecursiveCall(" while hashing an ndarray"))
+            return -1;
+        Py_hash_t h = PyObject_Hash(b->view.obj);
+        Py_LeaveRecursiveCall();
+        if (h == -1)
+            return -1;
+    }
     ext::Ref bytes = ext::steal(ndarray_tobytes(op, nullptr));
     return bytes ? PyObject_Hash(bytes.get()) : -1;
 }

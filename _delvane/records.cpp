@@ -189,8 +189,13 @@ bool shape_base(ArrayBase *base, PyObject *shape, PyObject *strides)
     if (!layout_ok(v, base->offset, base->raw_len))
         return false;
     v.buf = base->data + base->offset;
+    // With an extent of 0 anywhere the product is 0, however large the
+    // extents before it.
     Py_ssize_t len = v.itemsize;
-    for (int n = 0; n < v.ndim; n++) {
+    for (int n = 0; n < v.ndim; n++)
+        if (v.shape[n] == 0)
+            len = 0;
+    for (int n = 0; n < v.ndim && len != 0; n++) {
         if (!ext::checked_mul(len, v.shape[n], &len)) {
             set_invalid_layout();
             return false;
@@ -552,9 +557,20 @@ int ndarray_init(PyObject *op, PyObject *args, PyObject *kwds)
     return init_exporter(self, a, getbuf);
 }
 
-void ndarray_dealloc(PyObject *op)
+namespace
 {
-    auto *self = reinterpret_cast<NDArrayObject *>(op);
+
+// Releasing a consumer's buffer can free its exporter, itself a consumer of
+// another, and so on down a chain of any length. Past a small depth arrays
+// are queued instead, linked through the `older` field a consumer never
+// uses, and the outermost deallocation finishes them one by one, so the C
+// stack stays flat.
+constexpr int DEALLOC_DEPTH = 50;
+int dealloc_depth = 0;
+NDArrayObject *deferred = nullptr;
+
+void finish_dealloc(NDArrayObject *self)
+{
     if (is_consumer(self)) {
         ArrayBase *b = &self->embedded;
         // The exporter gets its view back before the copies it points at go.
@@ -570,7 +586,28 @@ void ndarray_dealloc(PyObject *op)
         while (self->top)
             delete_base(self, self->top);
     }
-    PyObject_Free(op);
+    PyObject_Free(self);
+}
+
+} // namespace
+
+void ndarray_dealloc(PyObject *op)
+{
+    auto *self = reinterpret_cast<NDArrayObject *>(op);
+    if (is_consumer(self) && dealloc_depth >= DEALLOC_DEPTH) {
+        self->embedded.older = reinterpret_cast<ArrayBase *>(deferred);
+        deferred = self;
+        return;
+    }
+    dealloc_depth++;
+    finish_dealloc(self);
+    while (dealloc_depth == 1 && deferred) {
+        NDArrayObject *next = deferred;
+        deferred = reinterpret_cast<NDArrayObject *>(next->embedded.older);
+        next->embedded.older = nullptr;
+        finish_dealloc(next);
+    }
+    dealloc_depth--;
 }
 
 PyObject *ndarray_push(PyObject *op, PyObject *args, PyObject *kwds)

@@ -258,3 +258,95 @@ def test_exporters_filling_shape_from_the_view_itself():
         print(bytes(c.tobytes()))
     """)
     assert lines == ["(6,) (1,) [97, 98] [102, 100, 98]", "b'Abcdef'"]
+
+
+def test_forced_contiguity_flags_never_stretch_a_layout():
+    # The contiguity bits can be passed in flags. A request without strides
+    # would then read `nbytes` from `buf` as one run: four bytes of one.
+    lines = child(outcomes("""
+        lambda: _delvane.py_buffer_to_contiguous(
+            nd([1], shape=[2, 2], strides=[0, 0], flags=_delvane.ND_SCALAR), "C", _delvane.PyBUF_SIMPLE),
+        lambda: _delvane.py_buffer_to_contiguous(
+            nd([1, 2, 3, 4], shape=[2], strides=[2], flags=0x100), "C", _delvane.PyBUF_ND),
+        lambda: nd(nd([1], shape=[3], strides=[0], flags=0x100), getbuf=_delvane.PyBUF_SIMPLE).tobytes(),
+        lambda: bytes(nd([1, 2, 3, 4], shape=[2], strides=[2], flags=_delvane.ND_SCALAR)),
+        lambda: _delvane.py_buffer_to_contiguous(nd([1, 2, 3], shape=[3], flags=0x100), "C", 0),
+    """))
+    assert lines == ["BufferError: ndarray: contiguity mismatch in getbuf()"] * 4 + ["b'\\x01\\x02\\x03'"]
+
+
+def test_forwarding_consumer_items_come_from_the_buffer_they_keep():
+    # After a push the forwarding consumer still holds the old 2x2 base, but
+    # its item views consume the new 4x4 top: mixing the two read and wrote
+    # past the old base.
+    lines = child("""
+        b = nd(list(range(4)), shape=[2, 2], flags=_delvane.ND_VAREXPORT | _delvane.ND_WRITABLE)
+        fwd = nd(b, flags=_delvane.ND_REDIRECT)
+        b.push(list(range(10, 26)), shape=[4, 4], flags=_delvane.ND_WRITABLE)
+        row = fwd[1]
+        del fwd
+        import gc; gc.collect()
+        junk = [bytearray(4) for _ in range(50)]
+        print(row.tolist())
+        fwd = nd(b, flags=_delvane.ND_REDIRECT)
+        fwd[1] = nd([7] * 4, shape=[4])
+        print(b.tolist()[1], fwd.tolist()[1])
+        b.push([1, 2, 3], shape=[3])
+        try:
+            fwd[0]
+        except BufferError as exc:
+            print(exc)
+    """)
+    assert lines == ["[14, 15, 16, 17]", "[7, 7, 7, 7] [7, 7, 7, 7]",
+                     "ndarray: forwarded buffer no longer matches this array"]
+
+
+def test_replaced_unpack_from_only_ever_sees_a_copy():
+    # Single items are read through the struct module's own `unpack_from`,
+    # looked up on each call: whatever replaces it may keep its argument.
+    lines = child("""
+        import gc, struct
+        kept = []
+        real = struct.unpack_from
+        def keeping(fmt, buf, *rest):
+            kept.append(buf)
+            return real(fmt, buf, *rest)
+        struct.unpack_from = keeping
+        a = nd(list(range(64)), shape=[8, 8], format="q")
+        print(a[3][5], a[-1][-1], _delvane.get_pointer(a, [2, 2]), nd(9, shape=[])[()])
+        del a
+        gc.collect()
+        junk = [bytearray(512) for _ in range(50)]
+        print([m.tobytes()[0] for m in kept], kept[0].readonly)
+    """)
+    assert lines == ["29 63 18 9", "[29, 63, 18, 9] True"]
+
+
+def test_long_consumer_chains():
+    # Each consumer hashes and releases the one it consumes: a chain deeper
+    # than the C stack must neither hash nor free recursively all the way down.
+    lines = child("""
+        x = nd([1, 2, 3], shape=[3])
+        for _ in range(300000):
+            x = nd(x)
+        try:
+            hash(x)
+        except RecursionError:
+            print("RecursionError")
+        s = nd([1, 2, 3], shape=[3])
+        for _ in range(300000):
+            s = s[::-1]
+        print(s.tolist(), hash(nd(nd(nd([1, 2], shape=[2])))) == hash(b"\\x01\\x02"))
+        del x, s
+        print("freed")
+    """)
+    assert lines == ["RecursionError", "[1, 2, 3] True", "freed"]
+
+
+def test_zero_extent_after_huge_extents():
+    lines = child(outcomes("""
+        lambda: nd([1], shape=[2**62, 2**62, 0], format="i").nbytes,
+        lambda: nd([1], shape=[2**62, 0, 2**62], format="i").strides,
+        lambda: nd([1], shape=[2**62, 2**62, 0], format="i")[5][-1].tolist(),
+    """))
+    assert lines == ["0", "(0, 0, 4)", "[]"]
