@@ -16,7 +16,7 @@ def child(code, env=None):
                              env=None if env is None else {**os.environ, **env}).stdout
 
 
-def test_library_exports_only_its_init_function(load):
+def test_library_exports_only_its_init_function_and_reads_no_environment(load):
     tv = load("tamvox")
     nm = shutil.which("nm")
     if nm is None:
@@ -26,6 +26,10 @@ def test_library_exports_only_its_init_function(load):
     names = sorted(line.split()[-1] for line in out.splitlines() if line.strip())
     # AddressSanitizer adds an __odr_asan twin of each exported variable.
     assert [n for n in names if not n.startswith("__odr_asan.")] == ["PyInit_tamvox"]
+    # Nothing in the library consults the environment.
+    out = subprocess.run([nm, "-D", "--undefined-only", tv.__file__], capture_output=True, text=True,
+                         check=True).stdout
+    assert not [line for line in out.splitlines() if "getenv" in line]
 
 
 def test_ratecv_caller_state_with_large_phase():
