@@ -488,6 +488,14 @@ int adopt_view(PyObject *exporter, NDArrayObject *self, int request)
         PyErr_SetString(PyExc_TypeError, "ndarray is already initialised");
         return -1;
     }
+    // numpy answers a request without PyBUF_ND with ndim 0 whatever its
+    // size. Read as a scalar, a view of fewer bytes than one item (an empty
+    // array) would be read and written past its end, here and by consumers.
+    if (view.ndim == 0 && view.len < (view.itemsize > 1 ? view.itemsize : 1)) {
+        PyBuffer_Release(&view);
+        PyErr_SetString(PyExc_BufferError, "ndarray: zero-dimensional buffer is smaller than one item");
+        return -1;
+    }
     ArrayBase *b = &self->embedded;
     std::memset(b, 0, sizeof *b);
     b->view = view;

@@ -7,6 +7,8 @@ import subprocess
 import sys
 import textwrap
 
+import pytest
+
 import harness
 
 
@@ -350,3 +352,18 @@ def test_zero_extent_after_huge_extents():
         lambda: nd([1], shape=[2**62, 2**62, 0], format="i")[5][-1].tolist(),
     """))
     assert lines == ["0", "(0, 0, 4)", "[]"]
+
+
+def test_zero_dimensional_views_hold_an_item():
+    # numpy answers a request without PyBUF_ND with ndim 0: for an empty array
+    # that is a "scalar" of 0 bytes, whose item was read and written past the
+    # end, by this array and by consumers of its re-export.
+    pytest.importorskip("numpy")
+    lines = child("import numpy as np\n" + outcomes("""
+        lambda: nd(np.zeros(0), getbuf=_delvane.PyBUF_FORMAT | _delvane.PyBUF_WRITABLE),
+        lambda: nd(np.zeros(0, dtype="i2"), getbuf=_delvane.PyBUF_SIMPLE),
+        lambda: nd(np.zeros((2, 3)), getbuf=_delvane.PyBUF_FORMAT)[()],
+        lambda: nd(np.array(2.5))[()],
+        lambda: memoryview(nd(np.zeros(2, dtype="i2"), getbuf=_delvane.PyBUF_FORMAT)).tolist(),
+    """))
+    assert lines == ["BufferError: ndarray: zero-dimensional buffer is smaller than one item"] * 2 + ["0.0", "2.5", "0"]
