@@ -42,13 +42,28 @@ bool check_position(int position) noexcept
     return false;
 }
 
+// The only data the library itself attaches to an entry is the undo list of
+// a history line edited but not yet accepted. The line being edited uses its
+// entry's list as the live one, so that one stays with the library; any other
+// goes through the library's own release, which frees every record of it.
+void release_undo_list(histdata_t data) noexcept
+{
+    auto *list = static_cast<UNDO_LIST *>(data);
+    if (list == nullptr || list == rl_undo_list)
+        return;
+    UNDO_LIST *live = rl_undo_list;
+    rl_undo_list = list;
+    rl_free_undo_list();
+    rl_undo_list = live;
+}
+
 PyObject *release_entry(HIST_ENTRY *entry, int position) noexcept
 {
     if (entry == nullptr) {
         PyErr_Format(PyExc_ValueError, "No history item at position %d", position);
         return nullptr;
     }
-    free(free_history_entry(entry));
+    release_undo_list(free_history_entry(entry));
     Py_RETURN_NONE;
 }
 
@@ -167,7 +182,17 @@ PyObject *remove_history_item(PyObject *, PyObject *args) noexcept
     int position = 0;
     if (!PyArg_ParseTuple(args, "i:remove_history", &position) || !check_position(position))
         return nullptr;
-    return release_entry(remove_history(position), position);
+    HIST_ENTRY *entry = remove_history(position);
+    // The library leaves its browsing position alone; removing an entry the
+    // user is browsing past (from a completer, say) would leave it pointing
+    // beyond the list. Keep it on the same entry, or at the end.
+    if (entry != nullptr) {
+        int offset = where_history();
+        if (position < offset)
+            --offset;
+        history_set_pos(offset < history_length ? offset : history_length);
+    }
+    return release_entry(entry, position);
 }
 
 const char replace_history_item_doc[] = "replace_history_item(pos, line) -> None\n"

@@ -193,6 +193,55 @@ def test_repeated_line_check_on_a_stifled_history(terminal, tmp_path):
     assert path.read_text().splitlines() == ["20", "30"]
 
 
+HISTORY_EDITING = """
+for line in ['10', '20', '30', '40', '50']:
+    readline.add_history(line)
+def complete(text, state):
+    if state == 0:
+        ACTION
+    return None
+readline.set_completer(complete)
+readline.parse_and_bind('tab: complete')
+"""
+DOWN = "\x1b[B"
+UNDO = "\x1f"
+
+
+@pytest.mark.parametrize("action,entries", [("readline.remove_history_item(4)", "10 20 30 40 50"),
+                                            ("readline.replace_history_item(4, '99')", "10 20 30 40 99 50")])
+def test_history_line_being_edited_changed_by_a_completer(terminal, action, entries):
+    # An edited history line's undo list is the entry's data and, while the
+    # line is shown, the library's live one: releasing the entry keeps it.
+    t = terminal(HISTORY_EDITING.replace("ACTION", action))
+    t.send(UP + "1" + UP)
+    t.wait_text(">>> 40")
+    t.send(DOWN)
+    t.wait_text(">>> 501")
+    t.send("\t" + UNDO)
+    t.wait_line(">>> 50")
+    t.enter("", shows="50")
+    # All but this last line itself.
+    t.enter("print(*map(readline.get_history_item, range(1, readline.get_current_history_length())))",
+            shows=entries)
+
+
+def test_browsed_history_shrunk_by_a_completer(terminal):
+    # The library's browsing position follows the entry it is on when the
+    # entries before it go, rather than pointing past the end of the list.
+    t = terminal(HISTORY_EDITING.replace("ACTION", "[readline.remove_history_item(0) for _ in range(3)]"))
+    t.send(UP + "1" + UP + "2")
+    t.wait_text(">>> 402")
+    t.send("\t" + DOWN)
+    t.wait_text(">>> 501")
+    t.send(DOWN + DOWN + UP + UP + UP + UP)
+    t.wait_text(">>> 402")
+    t.send(UNDO + UNDO)
+    t.wait_line(">>> 40")
+    t.enter("", shows="40")
+    # The library reverts edits only up to the line accepted.
+    t.enter("print(readline.get_history_item(1), readline.get_history_item(2))", shows="40 501")
+
+
 INPUT_HOOK = """
 import ctypes, os, time
 times = []
