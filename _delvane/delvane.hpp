@@ -130,6 +130,22 @@ void ndarray_dealloc(PyObject *self);
 PyObject *ndarray_push(PyObject *self, PyObject *args, PyObject *kwds);
 PyObject *ndarray_pop(PyObject *self, PyObject *);
 
+// Holds an export on a base while Python code may run (an item's conversion,
+// or a finalizer started by an allocation), so that code cannot pop the base
+// whose memory or arrays are in use.
+class Pin
+{
+  public:
+    Pin(NDArrayObject *self, ArrayBase *base) : self_(self), base_(base) { base_->export_count++; }
+    Pin(const Pin &) = delete;
+    Pin &operator=(const Pin &) = delete;
+    ~Pin() { drop_export(self_, base_); }
+
+  private:
+    NDArrayObject *self_;
+    ArrayBase *base_;
+};
+
 // ---- export and attributes (export.cpp)
 int ndarray_getbuf(PyObject *self, Py_buffer *view, int flags);
 void ndarray_releasebuf(PyObject *self, Py_buffer *view);

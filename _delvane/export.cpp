@@ -67,6 +67,7 @@ int shape_request(Py_buffer *view, const Py_buffer *own, int request, int flags)
     return 0;
 }
 
+// The tuple's allocation may run finalizers: callers pin the base.
 PyObject *ssize_tuple(const Py_ssize_t *values, int n)
 {
     if (values == nullptr)
@@ -144,16 +145,19 @@ PyObject *get_ndim(PyObject *op, void *)
 PyObject *get_shape(PyObject *op, void *)
 {
     BASE_OR_NULL(op)
+    Pin pin(as_nd(op), b);
     return ssize_tuple(b->view.shape, b->view.ndim);
 }
 PyObject *get_strides(PyObject *op, void *)
 {
     BASE_OR_NULL(op)
+    Pin pin(as_nd(op), b);
     return ssize_tuple(b->view.strides, b->view.ndim);
 }
 PyObject *get_suboffsets(PyObject *op, void *)
 {
     BASE_OR_NULL(op)
+    Pin pin(as_nd(op), b);
     return ssize_tuple(b->view.suboffsets, b->view.ndim);
 }
 PyObject *get_c_contiguous(PyObject *op, void *)

@@ -13,21 +13,6 @@ NDArrayObject *as_nd(PyObject *op)
     return reinterpret_cast<NDArrayObject *>(op);
 }
 
-// Holds an export on a base while item conversion code runs, so that code
-// cannot pop the base whose memory is being written.
-class Pin
-{
-  public:
-    Pin(NDArrayObject *self, ArrayBase *base) : self_(self), base_(base) { base_->export_count++; }
-    Pin(const Pin &) = delete;
-    Pin &operator=(const Pin &) = delete;
-    ~Pin() { drop_export(self_, base_); }
-
-  private:
-    NDArrayObject *self_;
-    ArrayBase *base_;
-};
-
 // A view without shape is a flat run of items of `itemsize` bytes: counting
 // its `len` in items, not bytes, keeps every access inside the buffer.
 Py_ssize_t flat_itemsize(const Py_buffer *v)
@@ -288,6 +273,8 @@ PyObject *ndarray_tolist(PyObject *op, PyObject *)
     ArrayBase *b = active_base(as_nd(op));
     if (!b)
         return nullptr;
+    // Building the lists can run a collection, and finalizers can pop.
+    Pin pin(as_nd(op), b);
     const Py_buffer *v = &b->view;
     if (!v->format) {
         PyErr_SetString(PyExc_ValueError, "ndarray: tolist() does not support format=NULL, use tobytes()");

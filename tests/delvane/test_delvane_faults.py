@@ -367,3 +367,37 @@ def test_zero_dimensional_views_hold_an_item():
         lambda: memoryview(nd(np.zeros(2, dtype="i2"), getbuf=_delvane.PyBUF_FORMAT)).tolist(),
     """))
     assert lines == ["BufferError: ndarray: zero-dimensional buffer is smaller than one item"] * 2 + ["0.0", "2.5", "0"]
+
+
+def test_finalizers_cannot_pop_a_base_being_read():
+    # Building a list or tuple may start a collection, whose finalizers run
+    # any code: a pop there freed the memory tolist and shape were reading.
+    # (From 3.12 on the collection waits until the call has returned.)
+    lines = child("""
+        import functools, gc
+        a = nd([0], shape=[1])
+        class Popping:
+            def __del__(self):
+                try:
+                    a.pop()
+                    print("popped")
+                except BufferError as exc:
+                    print(exc)
+        def armed(f):
+            p = Popping()
+            p.cycle = p
+            del p
+            gc.set_threshold(1)
+            try:
+                return f()
+            finally:
+                gc.set_threshold(700)
+                gc.collect()
+        a.push(list(range(400)), shape=[20, 20], format="q")
+        print(armed(a.tolist)[-1][-3:])
+        for name in ("shape", "strides"):
+            a.push([0], shape=[1] * 30)
+            print(len(armed(functools.partial(getattr, a, name))))
+    """)
+    assert lines[1::2] == ["[397, 398, 399]", "30", "30"]
+    assert set(lines[::2]) <= {"popped", "cannot change structure: 1 exported buffer"}
