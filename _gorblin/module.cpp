@@ -35,8 +35,11 @@ void Example_finalize(PyObject *self) noexcept
 
 PyObject *Example_getattro(PyObject *self, PyObject *name) noexcept
 {
-    if (PyObject *dict = as_example(self)->attr_dict) {
-        PyObject *value = PyDict_GetItemWithError(dict, name); // borrowed
+    if (as_example(self)->attr_dict != nullptr) {
+        // A str subclass as the name runs its own __hash__ and __eq__, which
+        // may clear the dictionary (the finalizer is reachable as __del__).
+        ext::Ref dict = ext::borrow(as_example(self)->attr_dict);
+        PyObject *value = PyDict_GetItemWithError(dict.get(), name); // borrowed
         if (value != nullptr)
             return Py_NewRef(value);
         if (PyErr_Occurred())
@@ -53,9 +56,11 @@ int Example_setattr(PyObject *self, char *name, PyObject *value) noexcept
         if (ex->attr_dict == nullptr)
             return -1;
     }
+    // A replaced or deleted value's finalizer may clear attr_dict mid-call.
+    ext::Ref dict = ext::borrow(ex->attr_dict);
     if (value != nullptr)
-        return PyDict_SetItemString(ex->attr_dict, name, value);
-    int rc = PyDict_DelItemString(ex->attr_dict, name);
+        return PyDict_SetItemString(dict.get(), name, value);
+    int rc = PyDict_DelItemString(dict.get(), name);
     if (rc < 0 && PyErr_ExceptionMatches(PyExc_KeyError))
         PyErr_SetString(PyExc_AttributeError, "delete non-existing Example attribute");
     return rc;

@@ -284,3 +284,24 @@ def test_library_exports_only_its_entry_points():
     expected = ["PyInit_" + n for n in inits] + ["PyInitU__gorblin_zkouka_naten_e8b64e06d",
                                                   "PyInitU_eckzbwbhc6jpgzcx415x", "main_slots", "slots_create_null"]
     assert exported == sorted(expected)
+
+
+def test_example_lookup_survives_the_dictionary_being_cleared():
+    # A str subclass as the name runs Python code inside the dictionary
+    # lookup: it calls the finalizer (exposed as __del__), which drops the
+    # dictionary, then refills the freed memory with bytes.
+    proc = harness.run_child("""
+        o = _gorblin.Example()
+        o.a = 1
+
+        class Name(str):
+            def __hash__(self):
+                spare = [dict() for _ in range(300)]  # fill the dict free list
+                del spare
+                o.__del__()
+                Name.junk = [bytes([0x41] * 15 + [i]) for i in range(50)]
+                return str.__hash__(self)
+
+        print(getattr(o, Name("a"), None), getattr(o, "a", None))
+    """, "_gorblin")
+    assert proc.stdout == "1 None\n"

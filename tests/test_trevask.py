@@ -285,3 +285,45 @@ def test_execution_in_a_sub_interpreter_replaces_the_type_of_new():
         print("ok")
     """, "trevask")
     assert proc.stdout == "ok\n"
+
+
+# A str subclass as an attribute name runs Python code inside the dictionary
+# lookup; here that code calls the finalizer (exposed as __del__), which drops
+# the dictionary, and refills the freed memory with bytes.
+CLEARED_DURING_LOOKUP = """
+    o = {make}
+    o.a = 1
+
+    class Name(str):
+        def __hash__(self):
+            spare = [dict() for _ in range(300)]  # fill the dict free list
+            del spare
+            o.__del__()
+            Name.junk = [bytes([0x41] * 15 + [i]) for i in range(50)]
+            return str.__hash__(self)
+
+    print(getattr(o, Name("a"), None), getattr(o, "a", None))
+"""
+
+
+@pytest.mark.parametrize("make", ["trevask.new()", "trevask.Xxo()"])
+def test_lookup_survives_the_dictionary_being_cleared(make):
+    proc = harness.run_child(CLEARED_DURING_LOOKUP.format(make=make), "trevask")
+    assert proc.stdout == "1 None\n"
+
+
+def test_replaced_value_may_clear_the_dictionary(trevask):
+    o = trevask.new()
+
+    class Clears:
+        def __del__(self):
+            o.__del__()
+
+    o.a = Clears()
+    o.a = 2  # the old value's finalizer runs inside the assignment
+    with pytest.raises(AttributeError):
+        o.a
+    o.b = Clears()
+    del o.b
+    o.c = 3
+    assert o.c == 3

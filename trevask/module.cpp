@@ -38,8 +38,11 @@ void Xxo_finalize(PyObject *self) noexcept
 
 PyObject *Xxo_getattro(PyObject *self, PyObject *name) noexcept
 {
-    if (PyObject *dict = as_xxo(self)->attr_dict) {
-        PyObject *value = PyDict_GetItemWithError(dict, name); // borrowed
+    if (as_xxo(self)->attr_dict != nullptr) {
+        // A str subclass as the name runs its own __hash__ and __eq__, which
+        // may clear the dictionary (the finalizer is reachable as __del__).
+        ext::Ref dict = ext::borrow(as_xxo(self)->attr_dict);
+        PyObject *value = PyDict_GetItemWithError(dict.get(), name); // borrowed
         if (value != nullptr)
             return Py_NewRef(value);
         if (PyErr_Occurred())
@@ -56,9 +59,11 @@ int Xxo_setattr(PyObject *self, char *name, PyObject *value) noexcept
         if (xxo->attr_dict == nullptr)
             return -1;
     }
+    // A replaced or deleted value's finalizer may clear attr_dict mid-call.
+    ext::Ref dict = ext::borrow(xxo->attr_dict);
     if (value != nullptr)
-        return PyDict_SetItemString(xxo->attr_dict, name, value);
-    int rc = PyDict_DelItemString(xxo->attr_dict, name);
+        return PyDict_SetItemString(dict.get(), name, value);
+    int rc = PyDict_DelItemString(dict.get(), name);
     if (rc < 0 && PyErr_ExceptionMatches(PyExc_KeyError))
         PyErr_SetString(PyExc_AttributeError, "delete non-existing Xxo attribute");
     return rc;
