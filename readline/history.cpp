@@ -109,6 +109,11 @@ PyObject *append_history_file(PyObject *, PyObject *args) noexcept
     ext::Ref path;
     if (!PyArg_ParseTuple(args, "i|O:append_history_file", &nelements, &name) || !file_name(name, path))
         return nullptr;
+    // The library appends nothing for a negative count, but finds where to
+    // start as length - count, which overflows for counts near INT_MIN and
+    // then reads far outside the list.
+    if (nelements < 0)
+        nelements = 0;
     return file_result(append_history(nelements, path_or_null(path)), path);
 }
 
@@ -120,6 +125,11 @@ PyObject *get_history_item(PyObject *, PyObject *args) noexcept
     int index = 0;
     if (!PyArg_ParseTuple(args, "i:index", &index))
         return nullptr;
+    // The library computes index - history_base in int; out of range (and
+    // so no entry) is decided here without that subtraction overflowing.
+    long long local = static_cast<long long>(index) - history_base;
+    if (local < 0 || local >= history_length)
+        Py_RETURN_NONE;
     HIST_ENTRY *entry = history_get(index);
     if (entry == nullptr || entry->line == nullptr)
         Py_RETURN_NONE;

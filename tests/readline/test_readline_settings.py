@@ -295,6 +295,22 @@ def test_history_length_truncates_written_files(tmp_path, limit, kept):
     assert lines(appended) == (all_appended[len(all_appended) - kept:] if kept else [])
 
 
+@pytest.mark.parametrize("count", [-1, -2**31, -2**31 + 2])
+def test_negative_append_count_appends_nothing(tmp_path, count):
+    # The library derives its first entry as length - count: near INT_MIN
+    # that overflowed into a read far outside the history list.
+    target = tmp_path / "appended"
+    target.write_text("kept\n")
+    result = run_json(f"""
+        for i in range(3):
+            readline.add_history(f"entry {{i}}")
+        readline.append_history_file({count}, {str(target)!r})
+        result = [readline.get_history_item(i) for i in (-2**31, -1, 0, 1, 3, 4, 2**31 - 1)]
+    """, tmp_path)
+    assert lines(target) == ["kept"]
+    assert result == [None, None, None, "entry 0", "entry 2", None, None]
+
+
 def test_default_history_file_is_in_home(tmp_path):
     run("""
         readline.add_history("x = 1")
