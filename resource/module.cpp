@@ -170,19 +170,36 @@ PyObject *resource_setrlimit(PyObject *, PyObject *args) noexcept
     Py_RETURN_NONE;
 }
 
+// Keeps a strong reference to an item of the limits pair. The parser fetches
+// the items of a list or other sequence one by one and drops its own reference
+// right away, so a plain "O" would leave them owned by the sequence alone,
+// which the conversion of the soft limit (__index__) may empty or free.
+int hold_item(PyObject *item, void *out) noexcept
+{
+    auto slot = static_cast<PyObject **>(out);
+    if (item == nullptr) { // the parser cleaning up after a later failure
+        Py_CLEAR(*slot);
+        return 0;
+    }
+    *slot = Py_NewRef(item);
+    return Py_CLEANUP_SUPPORTED;
+}
+
 PyObject *resource_prlimit(PyObject *, PyObject *args) noexcept
 {
     int pid = 0;
     int resource = 0;
-    PyObject *soft = nullptr;
-    PyObject *hard = nullptr;
-    if (!PyArg_ParseTuple(args, "ii|(OO):prlimit", &pid, &resource, &soft, &hard))
+    PyObject *soft_item = nullptr;
+    PyObject *hard_item = nullptr;
+    if (!PyArg_ParseTuple(args, "ii|(O&O&):prlimit", &pid, &resource, hold_item, &soft_item, hold_item, &hard_item))
         return nullptr;
+    ext::Ref soft = ext::steal(soft_item);
+    ext::Ref hard = ext::steal(hard_item);
     if (!check_resource(resource))
         return nullptr;
     rlimit64 new_limits{};
-    const bool setting = soft != nullptr;
-    if (setting && !to_limits(soft, hard, &new_limits))
+    const bool setting = static_cast<bool>(soft);
+    if (setting && !to_limits(soft.get(), hard.get(), &new_limits))
         return nullptr;
     rlimit64 old_limits{};
     if (prlimit64(pid, static_cast<enum __rlimit_resource>(resource), setting ? &new_limits : nullptr, &old_limits) ==

@@ -216,6 +216,42 @@ def test_bad_calls(resource, name, args, exc, message):
     assert resource.getrlimit(NOFILE) == before
 
 
+def test_prlimit_keeps_the_pair_alive_while_converting():
+    # The parser hands over the items of a list or other sequence without a
+    # reference of its own: one made afresh by __getitem__ is gone at once,
+    # and the soft limit's __index__ may empty the list holding the hard one.
+    proc = harness.run_child("""
+        r = resource
+        soft, hard = r.getrlimit(r.RLIMIT_CORE)
+
+        class Limit:
+            def __init__(self, value):
+                self.value = value
+
+            def __index__(self):
+                return self.value
+
+        class Fresh:
+            def __len__(self):
+                return 2
+
+            def __getitem__(self, i):
+                if i > 1:
+                    raise IndexError(i)
+                return Limit((soft, hard)[i])
+
+        class Emptying(Limit):
+            def __index__(self):
+                pair.clear()
+                return self.value
+
+        pair = [Emptying(soft), Limit(hard)]
+        print(r.prlimit(0, r.RLIMIT_CORE, Fresh()) == (soft, hard))
+        print(r.prlimit(0, r.RLIMIT_CORE, pair) == (soft, hard), pair)
+        print(r.getrlimit(r.RLIMIT_CORE) == (soft, hard))
+    """, "resource")
+    assert proc.stdout == "True\nTrue []\nTrue\n"
+
 def test_resource_10_has_no_name_but_works(resource):
     assert 10 not in {v for k, v in vars(resource).items() if k.startswith("RLIMIT_")}
     assert resource.getrlimit(10) == proc_limits()[10] == resource.prlimit(0, 10)
