@@ -213,15 +213,15 @@ PyObject *unpack_one(const char *ptr, const char *format, Py_ssize_t itemsize)
 {
     if (format == nullptr)
         itemsize = 1;
-    ext::Ref unpack_from = ext::steal(PyObject_GetAttrString(structmodule, "unpack_from"));
+    // The item and its format are copied before any Python code can run:
+    // `unpack_from` is looked up in the module on each call, so replaced code
+    // (or a module __getattr__) may pop the array or keep the memoryview.
     ext::Ref fmt = ext::steal(PyUnicode_FromString(or_bytes(format)));
-    if (!unpack_from || !fmt)
-        return nullptr;
-    // Over a copy of the item: `unpack_from` is looked up in the module each
-    // time, so replaced Python code may keep the memoryview after the array
-    // memory it would otherwise show is gone.
     ext::Ref copy = ext::steal(PyBytes_FromStringAndSize(ptr, itemsize));
-    if (!copy)
+    if (!fmt || !copy)
+        return nullptr;
+    ext::Ref unpack_from = ext::steal(PyObject_GetAttrString(structmodule, "unpack_from"));
+    if (!unpack_from)
         return nullptr;
     ext::Ref mview = ext::steal(PyMemoryView_FromObject(copy.get()));
     if (!mview)

@@ -324,6 +324,26 @@ def test_replaced_unpack_from_only_ever_sees_a_copy():
     assert lines == ["29 63 18 9", "[29, 63, 18, 9] True"]
 
 
+def test_struct_lookup_that_pops_the_array():
+    # With `unpack_from` removed, the lookup reaches a module __getattr__,
+    # which runs before the item is read: the item must be read already.
+    lines = child("""
+        import struct
+        real = struct.unpack_from
+        a = nd(list(range(8)), shape=[8], format="q")
+        a.push(list(range(100, 400)), shape=[300], format="q")
+        def lookup(name):
+            if name != "unpack_from":
+                raise AttributeError(name)
+            a.pop()
+            return real
+        del struct.unpack_from
+        struct.__getattr__ = lookup
+        print(a[299], a.tolist()[-1])
+    """)
+    assert lines == ["399 7"]
+
+
 def test_long_consumer_chains():
     # Each consumer hashes and releases the one it consumes: a chain deeper
     # than the C stack must neither hash nor free recursively all the way down.
