@@ -94,10 +94,12 @@ int open_log(PyObject *explicit_ident, int option, int facility) noexcept
             return -1;
     }
     openlog(utf8, option, facility);
+    // The state is complete before the old identifier goes: its finalizer
+    // may call back into this module.
+    log_is_open = true;
     PyObject *old = log_ident;
     log_ident = ident.release();
     Py_XDECREF(old);
-    log_is_open = true;
     return 0;
 }
 
@@ -123,8 +125,8 @@ PyObject *syslog_closelog(PyObject *, PyObject *) noexcept
 {
     if (log_is_open) {
         closelog();
-        Py_CLEAR(log_ident);
         log_is_open = false;
+        Py_CLEAR(log_ident); // last: the identifier's finalizer may reopen the log
     }
     Py_RETURN_NONE;
 }

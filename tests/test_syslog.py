@@ -298,6 +298,34 @@ def test_failed_reopen_keeps_the_old_identifier_alive():
 
 
 @pytest.mark.namespace
+def test_identifier_finalizer_calling_back_in():
+    # Dropping an identifier may run its finalizer, which may open or close
+    # the log again; what it did must hold afterwards.
+    out = logged("""
+        sys.argv = ["/bin/default-name"]
+
+        class Reopens(str):
+            def __del__(self):
+                syslog.openlog("".join(["from", "-del"]))
+
+        class Closes(str):
+            def __del__(self):
+                syslog.closelog()
+
+        syslog.openlog(Reopens("first"))
+        syslog.closelog()
+        syslog.syslog("reopened by the finalizer")
+        out["reopened"] = got()
+        syslog.openlog(Closes("second"))
+        syslog.openlog("".join(["third"]))
+        syslog.syslog("closed by the finalizer")
+        out["closed"] = got()
+    """)
+    assert out["reopened"] == [(14, "from-del", None, "reopened by the finalizer")]
+    # Closed, so the message opens the log with the defaults again.
+    assert out["closed"] == [(14, "default-name", None, "closed by the finalizer")]
+
+@pytest.mark.namespace
 def test_identifier_swaps_while_another_thread_logs():
     # The reader is another process, as a system logger is: openlog waits for
     # libc's lock while a sender holds it, so an in-process reader that needs
