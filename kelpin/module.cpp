@@ -4,6 +4,9 @@
 
 #include <shadow.h>
 
+#include <cerrno>
+#include <cstring>
+
 namespace
 {
 
@@ -70,6 +73,40 @@ PyObject *make_entry(const spwd &entry) noexcept
     return result.release();
 }
 
+// Memory for libc's reentrant lookups: getspnam() and getspent() keep their
+// result in static storage, which a nested call (from a finalizer or a
+// collector callback run while the result is converted) overwrites.
+struct MemBuffer {
+    MemBuffer() noexcept = default;
+    MemBuffer(const MemBuffer &) = delete;
+    MemBuffer &operator=(const MemBuffer &) = delete;
+    ~MemBuffer() { PyMem_Free(data); }
+    char *data = nullptr;
+};
+
+constexpr size_t first_buffer_size = 1024;
+constexpr size_t largest_buffer_size = size_t{1} << 24;
+
+// One entry through `read` (getspnam_r or getspent_r) into `entry`, its
+// strings in `buffer`, which grows while libc finds it too small. Returns 1
+// for an entry, 0 for none (missing, or the database unreadable), -1 with
+// MemoryError.
+template <typename Read> int read_entry(Read read, spwd *entry, MemBuffer *buffer) noexcept
+{
+    for (size_t size = first_buffer_size; size <= largest_buffer_size; size *= 2) {
+        auto grown = static_cast<char *>(PyMem_Realloc(buffer->data, size));
+        if (grown == nullptr)
+            break;
+        buffer->data = grown;
+        spwd *result = nullptr;
+        int rc = read(entry, grown, size, &result);
+        if (rc != ERANGE)
+            return rc == 0 && result != nullptr ? 1 : 0;
+    }
+    PyErr_NoMemory();
+    return -1;
+}
+
 PyDoc_STRVAR(kelpin_getspnam__doc__, "getspnam($module, arg, /)\n"
                                      "--\n"
                                      "\n"
@@ -89,12 +126,18 @@ PyObject *kelpin_getspnam(PyObject *, PyObject *arg) noexcept
     char *c_name = nullptr;
     if (PyBytes_AsStringAndSize(encoded.get(), &c_name, nullptr) < 0)
         return nullptr;
-    const spwd *entry = getspnam(c_name);
-    if (entry == nullptr) {
+    spwd entry{};
+    MemBuffer buffer;
+    int found =
+        read_entry([c_name](spwd *e, char *b, size_t n, spwd **r) noexcept { return getspnam_r(c_name, e, b, n, r); },
+                   &entry, &buffer);
+    if (found < 0)
+        return nullptr;
+    if (found == 0) {
         PyErr_SetString(PyExc_KeyError, "getspnam(): name not found");
         return nullptr;
     }
-    return make_entry(*entry);
+    return make_entry(entry);
 }
 
 PyDoc_STRVAR(kelpin_getspall__doc__, "getspall($module, /)\n"
@@ -113,14 +156,88 @@ struct ShadowCursor {
     ShadowCursor &operator=(const ShadowCursor &) = delete;
 };
 
+// Entries copied out of libc with their strings, kept until converted.
+class EntryStore
+{
+  public:
+    EntryStore() noexcept = default;
+    EntryStore(const EntryStore &) = delete;
+    EntryStore &operator=(const EntryStore &) = delete;
+    ~EntryStore()
+    {
+        for (size_t i = 0; i < count_; ++i)
+            PyMem_Free(items_[i].strings);
+        PyMem_Free(items_);
+    }
+
+    // Copies `entry` and its two strings; false with MemoryError set.
+    bool push(const spwd &entry) noexcept
+    {
+        if (count_ == capacity_) {
+            size_t capacity = capacity_ == 0 ? 16 : capacity_ * 2;
+            auto grown = static_cast<Stored *>(PyMem_Realloc(items_, capacity * sizeof(Stored)));
+            if (grown == nullptr) {
+                PyErr_NoMemory();
+                return false;
+            }
+            items_ = grown;
+            capacity_ = capacity;
+        }
+        size_t name_size = entry.sp_namp != nullptr ? std::strlen(entry.sp_namp) + 1 : 0;
+        size_t password_size = entry.sp_pwdp != nullptr ? std::strlen(entry.sp_pwdp) + 1 : 0;
+        auto strings = static_cast<char *>(PyMem_Malloc(name_size + password_size + 1));
+        if (strings == nullptr) {
+            PyErr_NoMemory();
+            return false;
+        }
+        Stored &stored = items_[count_++];
+        stored.entry = entry;
+        stored.strings = strings;
+        if (entry.sp_namp != nullptr)
+            stored.entry.sp_namp = static_cast<char *>(std::memcpy(strings, entry.sp_namp, name_size));
+        if (entry.sp_pwdp != nullptr)
+            stored.entry.sp_pwdp = static_cast<char *>(std::memcpy(strings + name_size, entry.sp_pwdp, password_size));
+        return true;
+    }
+
+    size_t size() const noexcept { return count_; }
+    const spwd &operator[](size_t i) const noexcept { return items_[i].entry; }
+
+  private:
+    struct Stored {
+        spwd entry;
+        char *strings;
+    };
+    Stored *items_ = nullptr;
+    size_t count_ = 0;
+    size_t capacity_ = 0;
+};
+
+// The whole walk runs before any object is made: making one may start the
+// collector, whose callbacks and finalizers could move the same cursor.
 PyObject *kelpin_getspall(PyObject *, PyObject *) noexcept
 {
     ext::Ref entries = ext::steal(PyList_New(0));
     if (!entries)
         return nullptr;
-    ShadowCursor cursor;
-    while (const spwd *entry = getspent()) {
-        ext::Ref item = ext::steal(make_entry(*entry));
+    EntryStore store;
+    {
+        ShadowCursor cursor;
+        spwd entry{};
+        MemBuffer buffer;
+        auto next = [](spwd *e, char *b, size_t n, spwd **r) noexcept { return getspent_r(e, b, n, r); };
+        for (;;) {
+            int found = read_entry(next, &entry, &buffer);
+            if (found < 0)
+                return nullptr;
+            if (found == 0)
+                break;
+            if (!store.push(entry))
+                return nullptr;
+        }
+    }
+    for (size_t i = 0; i < store.size(); ++i) {
+        ext::Ref item = ext::steal(make_entry(store[i]));
         if (!item || PyList_Append(entries.get(), item.get()) < 0)
             return nullptr;
     }

@@ -215,6 +215,60 @@ def test_empty_shadow_file(private_shadow):
     assert root["root"] == ["KeyError", "'getspnam(): name not found'"]
 
 
+# Code run by the collector (a callback here; a finalizer does the same) may
+# look entries up while an earlier lookup still converts its result.
+NESTED = """
+import gc, json
+def repeated(outer, nested):
+    # With the threshold at 1 the collector starts inside most calls that
+    # make objects; the callback then runs a nested lookup (not its own).
+    busy, inner = [False], []
+    def callback(phase, info):
+        if phase == "start" and not busy[0]:
+            busy[0] = True
+            try:
+                inner.append(nested())
+            finally:
+                busy[0] = False
+    gc.collect()
+    gc.callbacks.append(callback)
+    gc.set_threshold(1)
+    try:
+        results = [outer() for _ in range(20)]
+    finally:
+        gc.set_threshold(700)
+        gc.callbacks.remove(callback)
+    return sorted(set(results)), sorted(set(inner))
+names = lambda: tuple(e.sp_namp for e in kelpin.getspall())
+out = {
+    "long": len(kelpin.getspnam("long").sp_pwdp),
+    "nam": repeated(lambda: kelpin.getspnam("root").sp_namp, lambda: kelpin.getspnam("user7").sp_namp),
+    "all": repeated(names, lambda: len(kelpin.getspall())),
+    "mixed": repeated(names, lambda: kelpin.getspnam("long").sp_namp),
+}
+print(json.dumps(out))
+"""
+
+
+@pytest.mark.namespace
+def test_nested_lookups_and_long_entries(tmp_path):
+    names = [f"user{i}" for i in range(12)] + ["long", "root"]
+    shadow = tmp_path / "shadow"
+    shadow.write_bytes(b"".join(b"%s:%s:1::::::\n" % (name.encode(), b"x" * (5000 if name == "long" else 1))
+                                for name in names))
+    nsswitch = tmp_path / "nsswitch.conf"
+    nsswitch.write_text("passwd: files\ngroup: files\nshadow: files\n")
+    proc = nsutil.run(f"""
+        mount --bind {shadow} /etc/shadow
+        mount --bind {nsswitch} /etc/nsswitch.conf
+        child
+    """, names=("kelpin",), code=NESTED, timeout=30)
+    out = json.loads(proc.stdout)
+    assert out["long"] == 5000
+    assert out["nam"] == [["root"], ["user7"]]
+    assert out["all"] == [[names], [len(names)]]
+    assert out["mixed"] == [[names], ["long"]]
+
 def test_only_the_init_function_is_exported():
     out = subprocess.run(["nm", "-D", "--defined-only", harness.module_path("kelpin")],
                          capture_output=True, text=True, check=True).stdout
