@@ -106,6 +106,17 @@ char *build_result(char *line) noexcept
     return result != nullptr ? result : no_memory();
 }
 
+// Drops the line being edited along with any half-typed key sequence or
+// search under way, so that the next read starts from a clean state.
+void abandon_line() noexcept
+{
+    rl_callback_sigcleanup();
+    rl_free_line_state();
+    rl_cleanup_after_signal();
+    rl_callback_handler_remove();
+    completed_line = nullptr;
+}
+
 // Reads one line; null when a signal handler raised (the line is dropped).
 char *read_line(const char *prompt, bool &interrupted) noexcept
 {
@@ -121,11 +132,7 @@ char *read_line(const char *prompt, bool &interrupted) noexcept
             break;
         case Wait::interrupted:
             if (signal_raised()) {
-                rl_callback_sigcleanup();
-                rl_free_line_state();
-                rl_cleanup_after_signal();
-                rl_callback_handler_remove();
-                completed_line = nullptr;
+                abandon_line();
                 interrupted = true;
                 return nullptr;
             }
@@ -133,8 +140,7 @@ char *read_line(const char *prompt, bool &interrupted) noexcept
         case Wait::failed:
             // The input is gone (closed descriptor, poll failure): retrying
             // would spin, so this is the end of input.
-            rl_callback_handler_remove();
-            completed_line = nullptr;
+            abandon_line();
             break;
         }
     }

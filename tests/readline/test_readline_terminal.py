@@ -272,6 +272,44 @@ def test_input_gone_ends_the_session(terminal):
     assert t.wait_end() == 0
 
 
+STALE_STATE = """
+import ctypes, os
+saved = os.dup(0)
+@ctypes.CFUNCTYPE(ctypes.c_int)
+def hook():
+    if os.path.exists(TRIGGER):
+        os.remove(TRIGGER)
+        os.close(0)
+    return 0
+ctypes.c_void_p.in_dll(ctypes.pythonapi, "PyOS_InputHook").value = ctypes.cast(hook, ctypes.c_void_p).value
+def reads():
+    lines = []
+    for _ in range(2):
+        try:
+            lines.append(input('> '))
+        except EOFError:
+            os.dup2(saved, 0)
+            lines.append('EOF')
+    print('read', lines)
+readline.add_history('abc = 1')
+"""
+
+
+def test_input_gone_mid_search_leaves_no_search_behind(terminal, tmp_path):
+    # Input that goes away ends the read like Ctrl-C does: a search under way
+    # must not carry over into the next read and hand back its match there.
+    trigger = tmp_path / "close-input"
+    t = terminal(STALE_STATE.replace("TRIGGER", repr(str(trigger))))
+    t.send("reads()\r")
+    t.wait_line(">")
+    t.send("\x12ab")
+    t.wait_text("`ab': abc = 1")
+    trigger.touch()
+    t.wait(lambda: t.raw.count(b"> ") - t.raw.count(b">>> ") >= 2, "the second read")
+    t.send("ok\r")
+    t.wait_line("read ['EOF', 'ok']")
+
+
 def test_hooks_fall_silent_once_the_module_is_unregistered(terminal, tmp_path):
     (tmp_path / "zebra_file.txt").write_text("")
     t = terminal("WORDS = ['zebra_other']\n" + COMPLETER + """
