@@ -4,6 +4,7 @@
 // loader must detect; they present the fault and nothing else.
 #include "gorblin.hpp"
 
+#include "attr_object.hpp"
 #include "ref.hpp"
 
 namespace
@@ -11,91 +12,29 @@ namespace
 
 // -- The Example type -------------------------------------------------------
 
-struct ExampleObject {
-    PyObject_HEAD PyObject *attr_dict; // instance attributes; null until the first is set
-};
-
-ExampleObject *as_example(PyObject *self) noexcept
-{
-    return reinterpret_cast<ExampleObject *>(self);
-}
-
-int Example_traverse(PyObject *self, visitproc visit, void *arg) noexcept
-{
-    // Instances hold a reference to their heap type.
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(as_example(self)->attr_dict);
-    return 0;
-}
-
-void Example_finalize(PyObject *self) noexcept
-{
-    Py_CLEAR(as_example(self)->attr_dict);
-}
-
-PyObject *Example_getattro(PyObject *self, PyObject *name) noexcept
-{
-    if (as_example(self)->attr_dict != nullptr) {
-        // A str subclass as the name runs its own __hash__ and __eq__, which
-        // may clear the dictionary (the finalizer is reachable as __del__).
-        ext::Ref dict = ext::borrow(as_example(self)->attr_dict);
-        PyObject *value = PyDict_GetItemWithError(dict.get(), name); // borrowed
-        if (value != nullptr)
-            return Py_NewRef(value);
-        if (PyErr_Occurred())
-            return nullptr;
-    }
-    return PyObject_GenericGetAttr(self, name);
-}
-
-int Example_setattr(PyObject *self, char *name, PyObject *value) noexcept
-{
-    ExampleObject *ex = as_example(self);
-    if (ex->attr_dict == nullptr) {
-        ex->attr_dict = PyDict_New();
-        if (ex->attr_dict == nullptr)
-            return -1;
-    }
-    // A replaced or deleted value's finalizer may clear attr_dict mid-call.
-    ext::Ref dict = ext::borrow(ex->attr_dict);
-    if (value != nullptr)
-        return PyDict_SetItemString(dict.get(), name, value);
-    int rc = PyDict_DelItemString(dict.get(), name);
-    if (rc < 0 && PyErr_ExceptionMatches(PyExc_KeyError))
-        PyErr_SetString(PyExc_AttributeError, "delete non-existing Example attribute");
-    return rc;
-}
+constexpr char Example_delete_message[] = "delete non-existing Example attribute";
+using ExampleSlots = ext::AttrObjectSlots<Example_delete_message>;
 
 PyDoc_STRVAR(Example_demo__doc__, "demo() -> None");
 
-PyObject *Example_demo(PyObject *, PyObject *args) noexcept
-{
-    PyObject *o = nullptr;
-    if (!PyArg_ParseTuple(args, "|O:demo", &o))
-        return nullptr;
-    if (o != nullptr && PyUnicode_Check(o))
-        return Py_NewRef(o);
-    Py_RETURN_NONE;
-}
-
 PyMethodDef Example_methods[] = {
-    {"demo", Example_demo, METH_VARARGS, Example_demo__doc__},
+    {"demo", ExampleSlots::demo, METH_VARARGS, Example_demo__doc__},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot Example_slots[] = {
     {Py_tp_doc, const_cast<char *>("The Example type")},
-    {Py_tp_finalize, reinterpret_cast<void *>(Example_finalize)},
-    {Py_tp_traverse, reinterpret_cast<void *>(Example_traverse)},
-    {Py_tp_getattro, reinterpret_cast<void *>(Example_getattro)},
-    {Py_tp_setattr, reinterpret_cast<void *>(Example_setattr)},
+    {Py_tp_finalize, reinterpret_cast<void *>(ExampleSlots::finalize)},
+    {Py_tp_traverse, reinterpret_cast<void *>(ExampleSlots::traverse)},
+    {Py_tp_getattro, reinterpret_cast<void *>(ExampleSlots::getattro)},
+    {Py_tp_setattr, reinterpret_cast<void *>(ExampleSlots::setattr)},
     {Py_tp_methods, Example_methods},
     {0, nullptr},
 };
 
 PyType_Spec Example_spec = {
     "_testimportexec.Example",
-    sizeof(ExampleObject),
+    sizeof(ext::AttrObject),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_FINALIZE,
     Example_slots,

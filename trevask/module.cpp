@@ -2,102 +2,40 @@
 // exception class and plain functions, written against the limited API alone
 // so that one binary serves every interpreter.
 #include "compat.hpp"
+#include "attr_object.hpp"
 #include "ref.hpp"
 
 namespace
 {
 
-struct XxoObject {
-    PyObject_HEAD PyObject *attr_dict; // instance attributes; null until the first is set
-};
+constexpr char Xxo_delete_message[] = "delete non-existing Xxo attribute";
+using XxoSlots = ext::AttrObjectSlots<Xxo_delete_message>;
 
 // Shared by every module object made from the definition: the type new()
 // instantiates (replaced by each execution) and the exception class (made once).
 PyObject *xxo_type = nullptr;
 PyObject *error_class = nullptr;
 
-XxoObject *as_xxo(PyObject *self) noexcept
-{
-    return reinterpret_cast<XxoObject *>(self);
-}
-
-int Xxo_traverse(PyObject *self, visitproc visit, void *arg) noexcept
-{
-    // The allocator gave the instance a reference to its heap type.
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(as_xxo(self)->attr_dict);
-    return 0;
-}
-
-// Breaks cycles through attr_dict: the collector finalizes unreachable
-// instances before freeing them.
-void Xxo_finalize(PyObject *self) noexcept
-{
-    Py_CLEAR(as_xxo(self)->attr_dict);
-}
-
-PyObject *Xxo_getattro(PyObject *self, PyObject *name) noexcept
-{
-    if (as_xxo(self)->attr_dict != nullptr) {
-        // A str subclass as the name runs its own __hash__ and __eq__, which
-        // may clear the dictionary (the finalizer is reachable as __del__).
-        ext::Ref dict = ext::borrow(as_xxo(self)->attr_dict);
-        PyObject *value = PyDict_GetItemWithError(dict.get(), name); // borrowed
-        if (value != nullptr)
-            return Py_NewRef(value);
-        if (PyErr_Occurred())
-            return nullptr;
-    }
-    return PyObject_GenericGetAttr(self, name);
-}
-
-int Xxo_setattr(PyObject *self, char *name, PyObject *value) noexcept
-{
-    XxoObject *xxo = as_xxo(self);
-    if (xxo->attr_dict == nullptr) {
-        xxo->attr_dict = PyDict_New();
-        if (xxo->attr_dict == nullptr)
-            return -1;
-    }
-    // A replaced or deleted value's finalizer may clear attr_dict mid-call.
-    ext::Ref dict = ext::borrow(xxo->attr_dict);
-    if (value != nullptr)
-        return PyDict_SetItemString(dict.get(), name, value);
-    int rc = PyDict_DelItemString(dict.get(), name);
-    if (rc < 0 && PyErr_ExceptionMatches(PyExc_KeyError))
-        PyErr_SetString(PyExc_AttributeError, "delete non-existing Xxo attribute");
-    return rc;
-}
-
 PyDoc_STRVAR(Xxo_demo__doc__, "demo() -> None");
 
-PyObject *Xxo_demo(PyObject *, PyObject *args) noexcept
-{
-    PyObject *o = nullptr;
-    if (!PyArg_ParseTuple(args, "|O:demo", &o))
-        return nullptr;
-    if (o != nullptr && PyUnicode_Check(o))
-        return Py_NewRef(o);
-    Py_RETURN_NONE;
-}
-
 PyMethodDef Xxo_methods[] = {
-    {"demo", Xxo_demo, METH_VARARGS, Xxo_demo__doc__},
+    {"demo", XxoSlots::demo, METH_VARARGS, Xxo_demo__doc__},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot Xxo_slots[] = {
     {Py_tp_doc, const_cast<char *>("The Xxo type")},
-    {Py_tp_traverse, reinterpret_cast<void *>(Xxo_traverse)},
-    {Py_tp_finalize, reinterpret_cast<void *>(Xxo_finalize)},
-    {Py_tp_getattro, reinterpret_cast<void *>(Xxo_getattro)},
-    {Py_tp_setattr, reinterpret_cast<void *>(Xxo_setattr)},
+    {Py_tp_traverse, reinterpret_cast<void *>(XxoSlots::traverse)},
+    {Py_tp_finalize, reinterpret_cast<void *>(XxoSlots::finalize)},
+    {Py_tp_getattro, reinterpret_cast<void *>(XxoSlots::getattro)},
+    {Py_tp_setattr, reinterpret_cast<void *>(XxoSlots::setattr)},
     {Py_tp_methods, Xxo_methods},
     {0, nullptr},
 };
 
 PyType_Spec Xxo_spec = {
-    "trevask.Xxo", sizeof(XxoObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_FINALIZE, Xxo_slots,
+    "trevask.Xxo", sizeof(ext::AttrObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_FINALIZE,
+    Xxo_slots,
 };
 
 // The base is filled in by the exec function.
