@@ -104,3 +104,19 @@ def run_child(code, *names, timeout=60, check=True, **kwargs):
     if check and proc.returncode != 0:
         raise AssertionError(f"child failed ({proc.returncode}):\n{proc.stdout}\n{proc.stderr}")
     return proc
+
+
+def memory_growth(calls, rounds=2000):
+    """Bytes of Python memory still held after `rounds` more runs of `calls`
+    (after one warm-up run): a leak per call shows as growth in proportion."""
+    import tracemalloc
+    calls()
+    tracemalloc.start()
+    try:
+        calls()
+        start = tracemalloc.get_traced_memory()[0]
+        for _ in range(rounds):
+            calls()
+        return tracemalloc.get_traced_memory()[0] - start
+    finally:
+        tracemalloc.stop()

@@ -4,7 +4,6 @@ import mmap
 import os
 import subprocess
 import time
-import tracemalloc
 
 import pytest
 
@@ -390,16 +389,7 @@ def test_no_leak_on_success_or_failure(resource):
                 resource.setrlimit(*args)
             except (ValueError, TypeError):
                 pass
-    calls()
-    tracemalloc.start()
-    try:
-        calls()
-        start = tracemalloc.get_traced_memory()[0]
-        for _ in range(2000):
-            calls()
-        grown = tracemalloc.get_traced_memory()[0] - start
-    finally:
-        tracemalloc.stop()
+    grown = harness.memory_growth(calls)
     assert grown < 20000, grown
 
 

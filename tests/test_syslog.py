@@ -438,7 +438,6 @@ def test_only_the_init_function_is_exported():
 
 
 def test_no_leak_in_masks_and_failures(syslog):
-    import tracemalloc
 
     def calls():
         syslog.LOG_MASK(3)
@@ -448,14 +447,5 @@ def test_no_leak_in_masks_and_failures(syslog):
                 syslog.syslog(*args)
             except (TypeError, UnicodeEncodeError, ValueError):
                 pass
-    calls()
-    tracemalloc.start()
-    try:
-        calls()
-        start = tracemalloc.get_traced_memory()[0]
-        for _ in range(2000):
-            calls()
-        grown = tracemalloc.get_traced_memory()[0] - start
-    finally:
-        tracemalloc.stop()
+    grown = harness.memory_growth(calls)
     assert grown < 20000, grown
