@@ -152,8 +152,16 @@ bool parse_log_arguments(PyObject *const *args, Py_ssize_t nargs, Complex *x, Py
 // The logarithm of the base sets errno afresh, so with a base only its
 // domain error and that of the division are reported: log(0, 2) gives
 // (-inf, nan) rather than raising, as callers have long seen it.
-PyObject *orvik_log(PyObject *, PyObject *const *args, Py_ssize_t nargs) noexcept
+PyObject *orvik_log(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept
 {
+    // log takes its arguments by position only. The vectorcall protocol
+    // would word this refusal with the qualified name; say it as the
+    // interpreter does for the argument-tuple convention, before any
+    // argument is converted.
+    if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0) {
+        PyErr_SetString(PyExc_TypeError, "log() takes no keyword arguments");
+        return nullptr;
+    }
     Complex x;
     PyObject *base = nullptr;
     if (!parse_log_arguments(args, nargs, &x, &base))
@@ -320,7 +328,8 @@ PyMethodDef orvik_methods[] = {
     {"isfinite", orvik_isfinite, METH_O, orvik_isfinite__doc__},
     {"isinf", orvik_isinf, METH_O, orvik_isinf__doc__},
     {"isnan", orvik_isnan, METH_O, orvik_isnan__doc__},
-    {"log", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(orvik_log)), METH_FASTCALL, orvik_log__doc__},
+    {"log", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(orvik_log)), METH_FASTCALL | METH_KEYWORDS,
+     orvik_log__doc__},
     {"log10", orvik_log10, METH_O, orvik_log10__doc__},
     {"phase", orvik_phase, METH_O, orvik_phase__doc__},
     {"polar", orvik_polar, METH_O, orvik_polar__doc__},

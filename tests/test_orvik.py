@@ -544,6 +544,21 @@ def test_argument_counts_and_other_conversion_errors(orvik):
     assert orvik.rect(Floatish(), 0) == 2.5
 
 
+@pytest.mark.parametrize("args,kwargs", [((1,), {"base": 2}), ((1.0,), {"y_obj": 2}), ((), {"x": 1}),
+                                         ((C(1, 2), 2), {"z": 3}), ((Bad(),), {"base": Bad()})])
+def test_log_refuses_keywords_in_the_argument_tuple_wording(orvik, args, kwargs):
+    # log takes its arguments by position only, like rect; the refusal reads
+    # as the interpreter words it for that convention ("rect() takes no ..."),
+    # and comes before any argument is converted.
+    with pytest.raises(TypeError) as rect_error:
+        orvik.rect(1, phi=2)
+    assert str(rect_error.value) == "rect() takes no keyword arguments"
+    with pytest.raises(TypeError) as exc:
+        orvik.log(*args, **kwargs)
+    assert str(exc.value) == "log() takes no keyword arguments"
+    assert orvik.log(8.0, **{}) == orvik.log(8.0) and orvik.log(8, 2, **{}) == C(3, 0)
+
+
 def test_calls_allocate_only_their_result(orvik):
     calls = [(orvik.sqrt, (1 + 1j,)), (orvik.exp, (2.0,)), (orvik.log, (3, 2)), (orvik.acos, (Complexish(2j),)),
              (orvik.polar, (1j,)), (orvik.rect, (1, 2)), (orvik.isclose, (1, 1.5))]
