@@ -45,11 +45,14 @@ PyMODINIT_FUNC PyInit__quendle()
     ext::Ref module = ext::steal(PyModule_Create2(&quendle_module, PYTHON_API_VERSION));
     if (!module)
         return nullptr;
+    // What a profiler needs (the record types getstats makes, the timer's
+    // argument tuple) is ready before the type is: once readied, the type is
+    // reachable through object.__subclasses__() even if this import fails.
+    if (!ready_record_types())
+        return nullptr;
     if (PyType_Ready(&quendle::ProfilerType) < 0)
         return nullptr;
     if (PyModule_Add(module.get(), "Profiler", Py_NewRef(as_object(&quendle::ProfilerType))) < 0)
-        return nullptr;
-    if (!ready_record_types())
         return nullptr;
     if (PyModule_Add(module.get(), "profiler_entry", Py_NewRef(as_object(&quendle::EntryType))) < 0 ||
         PyModule_Add(module.get(), "profiler_subentry", Py_NewRef(as_object(&quendle::SubEntryType))) < 0)

@@ -682,6 +682,50 @@ def test_memory_exhausted_while_profiling_is_raised_later():
                    "getstats: memory was exhausted while profiling", "again: None True"]
 
 
+# An import that runs out of memory part-way may already have readied the
+# Profiler type, which object.__subclasses__() then hands out although the
+# module never appeared: such a profiler must still work (its record types
+# and timer arguments in place), not crash in getstats.
+FAILED_IMPORT = """
+import _testcapi, importlib.machinery as m, importlib.util as u
+path = {path!r}
+spec = u.spec_from_file_location("_quendle", path, loader=m.ExtensionFileLoader("_quendle", path))
+def f():
+    return 1
+failures = 0
+for k in range(400):
+    try:
+        try:
+            _testcapi.set_nomemory(k, k + 1)
+            u.module_from_spec(spec)
+        finally:
+            while True:  # the call itself may be the one that fails
+                try:
+                    _testcapi.remove_mem_hooks()
+                    break
+                except BaseException:
+                    pass
+    except BaseException:
+        failures += 1
+    found = [c for c in object.__subclasses__() if c.__module__ == "_quendle" and c.__name__ == "Profiler"]
+    if found:
+        p = found[0](lambda: 1.0)
+        p.enable()
+        f()
+        p.disable()
+        assert any(e.code is f.__code__ for e in p.getstats())
+print("failures", failures > 0)
+"""
+
+
+def test_profiler_type_left_by_a_failed_import_works():
+    proc = harness.run_child("try:\n import _testcapi\nexcept ImportError:\n print('skip')\n", check=False)
+    if proc.stdout.strip() == "skip":
+        pytest.skip("no _testcapi in this interpreter")
+    code = FAILED_IMPORT.format(path=harness.module_path("_quendle"))
+    assert harness.run_child(code, timeout=120).stdout == "failures True\n"
+
+
 # ---- Module surface -----------------------------------------------------------
 
 ENTRY_FIELDS = [
