@@ -69,6 +69,40 @@ PyObject *release_entry(HIST_ENTRY *entry, int position) noexcept
 
 } // namespace
 
+HistoryChange::HistoryChange() noexcept
+{
+    // The search's own clean-up reads the lines it holds, so it runs while
+    // they are still there; the line it found stays shown.
+    if (RL_ISSTATE(RL_STATE_ISEARCH))
+        rl_callback_sigcleanup();
+    offset_ = where_history();
+    length_ = history_length;
+    base_ = history_base;
+}
+
+// The library writes the line being edited back into whatever entry is at its
+// position when the user moves on. So it follows the entry it was on; on a new
+// line (past the last entry), or when its entry is gone, it stays past the
+// last one, where the line belongs to no entry.
+void HistoryChange::move_to(int offset) noexcept
+{
+    history_set_pos(offset >= 0 && offset < history_length ? offset : history_length);
+}
+
+void HistoryChange::settle(int dropped) noexcept
+{
+    if (dropped < 0)
+        dropped = 0;
+    bool on_entry = offset_ < length_ && offset_ >= dropped;
+    move_to(on_entry ? offset_ - dropped : -1);
+}
+
+void HistoryChange::removed(int position) noexcept
+{
+    bool on_entry = offset_ < length_ && offset_ != position;
+    move_to(on_entry ? (position < offset_ ? offset_ - 1 : offset_) : -1);
+}
+
 const char read_history_file_doc[] = "read_history_file([filename]) -> None\n"
                                      "Load a readline history file.\n"
                                      "The default filename is ~/.history.";
@@ -79,7 +113,11 @@ PyObject *read_history_file(PyObject *, PyObject *args) noexcept
     ext::Ref path;
     if (!PyArg_ParseTuple(args, "|O:read_history_file", &name) || !file_name(name, path))
         return nullptr;
-    errno = read_history(path_or_null(path));
+    HistoryChange change;
+    int rc = read_history(path_or_null(path));
+    // A stifled list drops its oldest entry for each one read past its size.
+    change.settle(history_base - change.base_before());
+    errno = rc;
     if (errno != 0)
         return PyErr_SetFromErrno(PyExc_OSError);
     Py_RETURN_NONE;
@@ -180,7 +218,9 @@ PyObject *add_history(PyObject *, PyObject *args) noexcept
     const char *line = nullptr;
     if (!PyArg_ParseTuple(args, "s:add_history", &line))
         return nullptr;
+    HistoryChange change;
     ::add_history(line);
+    change.settle(history_base - change.base_before());
     Py_RETURN_NONE;
 }
 
@@ -192,16 +232,10 @@ PyObject *remove_history_item(PyObject *, PyObject *args) noexcept
     int position = 0;
     if (!PyArg_ParseTuple(args, "i:remove_history", &position) || !check_position(position))
         return nullptr;
+    HistoryChange change;
     HIST_ENTRY *entry = remove_history(position);
-    // The library leaves its browsing position alone; removing an entry the
-    // user is browsing past (from a completer, say) would leave it pointing
-    // beyond the list. Keep it on the same entry, or at the end.
-    if (entry != nullptr) {
-        int offset = where_history();
-        if (position < offset)
-            --offset;
-        history_set_pos(offset < history_length ? offset : history_length);
-    }
+    if (entry != nullptr)
+        change.removed(position);
     return release_entry(entry, position);
 }
 
@@ -214,6 +248,7 @@ PyObject *replace_history_item(PyObject *, PyObject *args) noexcept
     const char *line = nullptr;
     if (!PyArg_ParseTuple(args, "is:replace_history", &position, &line) || !check_position(position))
         return nullptr;
+    HistoryChange change;
     return release_entry(replace_history_entry(position, line, nullptr), position);
 }
 
@@ -222,7 +257,16 @@ const char clear_history_doc[] = "clear_history() -> None\n"
 
 PyObject *clear_history(PyObject *, PyObject *) noexcept
 {
+    HistoryChange change;
+    // The library frees the entries but not the undo lists of edited ones.
+    if (HIST_ENTRY **entries = history_list(); entries != nullptr) {
+        for (int i = 0; entries[i] != nullptr; ++i) {
+            release_undo_list(entries[i]->data);
+            entries[i]->data = nullptr;
+        }
+    }
     ::clear_history();
+    change.settle(0);
     Py_RETURN_NONE;
 }
 

@@ -54,6 +54,30 @@ PyObject *get_completer_delims(PyObject *, PyObject *) noexcept;
 extern const char parse_and_bind_doc[], get_line_buffer_doc[], insert_text_doc[], redisplay_doc[], read_init_file_doc[],
     set_completer_delims_doc[], get_completer_delims_doc[];
 
+// Python code may change the history while a line is being edited: from a
+// completer or hook, a signal handler, an input hook or another thread. The
+// library's browsing position is an index it does not move, and an
+// incremental search holds the entries' line pointers. Make one of these
+// before the change (it ends a search under way) and settle it afterwards.
+class HistoryChange
+{
+  public:
+    HistoryChange() noexcept;
+    // After entries were added or dropped at either end: `dropped` went from
+    // the front.
+    void settle(int dropped) noexcept;
+    // After the entry at `position` was removed.
+    void removed(int position) noexcept;
+    int length_before() const noexcept { return length_; }
+    int base_before() const noexcept { return base_; }
+
+  private:
+    void move_to(int offset) noexcept;
+    int offset_;
+    int length_;
+    int base_;
+};
+
 // History (history.cpp).
 PyObject *read_history_file(PyObject *, PyObject *args) noexcept;
 PyObject *write_history_file(PyObject *, PyObject *args) noexcept;

@@ -23,7 +23,10 @@ PyObject *parse_and_bind(PyObject *, PyObject *args) noexcept
     if (copy == nullptr)
         return PyErr_NoMemory();
     memcpy(copy, text, size);
+    // "set history-size" stifles the list, dropping its oldest entries.
+    HistoryChange change;
     rl_parse_and_bind(copy);
+    change.settle(change.length_before() - history_length);
     PyMem_Free(copy);
     Py_RETURN_NONE;
 }
@@ -70,7 +73,10 @@ PyObject *read_init_file(PyObject *, PyObject *args) noexcept
     ext::Ref path;
     if (!file_name(name, path))
         return nullptr;
-    errno = rl_read_init_file(path_or_null(path));
+    HistoryChange change;
+    int rc = rl_read_init_file(path_or_null(path));
+    change.settle(change.length_before() - history_length);
+    errno = rc;
     if (errno != 0)
         return PyErr_SetFromErrno(PyExc_OSError);
     Py_RETURN_NONE;

@@ -100,3 +100,82 @@ except MemoryError:
 result += [faults.raw_malloc_failure_pending(), read(fin, fout)]
 """, tmp_path)
     assert result == ["MemoryError", 0, "after\n"]
+
+
+BROWSING = READER + """
+fin, fout, w = streams(None)
+for line in ["10", "20", "30", "40", "50"]:
+    readline.add_history(line)
+def complete(text, state):
+    if state == 0:
+        ACTION
+    return None
+readline.set_completer(complete)
+readline.parse_and_bind("tab: complete")
+os.write(w, KEYS)
+result = [read(fin, fout), [item for item in map(readline.get_history_item, range(20)) if item is not None]]
+"""
+PREV, NEXT, UNDO, COMPLETE = "\x10", "\x0e", "\x1f", "\t"
+
+
+@pytest.mark.parametrize("action,keys,line,entries", [
+    # "history-size" drops the oldest entries; the library's position does not move with them.
+    ("readline.parse_and_bind('set history-size 2')", PREV + "X" + COMPLETE + NEXT + NEXT, "",
+     ["40", "50X"]),
+    ("readline.parse_and_bind('set history-size 2')", PREV + PREV + "X" + COMPLETE + PREV + PREV + PREV, "40X",
+     ["50", "40X"]),
+    ("readline.read_init_file(INIT)", PREV + PREV + "X" + COMPLETE + NEXT + UNDO + NEXT, "", ["40X", "50"]),
+    # A stifled list that is full drops its oldest entry for each one added.
+    ("readline.parse_and_bind('set history-size 5'); readline.add_history('new')",
+     PREV + "X" + PREV + COMPLETE + NEXT + NEXT, "new", ["20", "30", "40", "50X", "new"]),
+    ("readline.parse_and_bind('set history-size 5'); readline.read_history_file(FILE)",
+     PREV + "X" + PREV + COMPLETE + NEXT + NEXT, "f1", ["40", "50X", "f1", "f2", "f1"]),
+    # An entry added while a new line is typed does not take that line over.
+    ("readline.add_history('new')", "abc" + COMPLETE + PREV + PREV + NEXT + NEXT, "abc",
+     ["10", "20", "30", "40", "50", "new", "abc"]),
+    # The entry being edited removed: its edits go nowhere else.
+    ("readline.remove_history_item(2)", PREV + PREV + PREV + "X" + COMPLETE + NEXT, "", ["10", "20", "40", "50"]),
+], ids=["stifled-on-kept-entry", "stifled-past-edited-entry", "init-file-stifles", "added-to-full-list",
+        "read-into-full-list", "added-while-typing", "edited-entry-removed"])
+def test_history_changed_while_browsing(tmp_path, action, keys, line, entries):
+    init = tmp_path / "init"
+    init.write_text("set history-size 2\n")
+    history = tmp_path / "history"
+    history.write_text("f1\nf2\n")
+    code = (BROWSING.replace("ACTION", action).replace("KEYS", repr((keys + "\r").encode()))
+            .replace("INIT", repr(str(init))).replace("FILE", repr(str(history))))
+    assert run_json(code, tmp_path) == [line + "\n", entries]
+
+
+SEARCHING = READER + """
+import signal
+fin, fout, w = streams(None)
+for line in ["abc = 1", "abd = 2", "xyz = 3"]:
+    readline.add_history(line)
+def handler(*args):
+    if not ctypes.c_ulong.in_dll(lib, "rl_readline_state").value & 0x80:  # no search yet
+        signal.setitimer(signal.ITIMER_REAL, 0.1)
+        return
+    ACTION
+    os.write(w, KEYS)
+signal.signal(signal.SIGALRM, handler)
+signal.setitimer(signal.ITIMER_REAL, 0.1)
+os.write(w, b"\\x12ab")
+result = [read(fin, fout), [item for item in map(readline.get_history_item, range(20)) if item is not None]]
+"""
+
+
+@pytest.mark.parametrize("action,keys,line,entries", [
+    # The line found stays, with the cursor on the match.
+    ("readline.clear_history()", "c", "cabd = 2", ["cabd = 2"]),
+    ("readline.remove_history_item(1)", "", "abd = 2", ["abc = 1", "xyz = 3", "abd = 2"]),
+    ("readline.replace_history_item(1, 'abx')", "", "abd = 2", ["abc = 1", "abx", "xyz = 3", "abd = 2"]),
+    ("readline.parse_and_bind('set history-size 1')", "", "abd = 2", ["abd = 2"]),
+    ("readline.parse_and_bind('set history-size 3'); readline.add_history('new')", "", "abd = 2",
+     ["xyz = 3", "new", "abd = 2"]),
+], ids=["clear", "remove-found", "replace-found", "stifle", "add-to-full-list"])
+def test_history_changed_during_a_search(tmp_path, action, keys, line, entries):
+    # A signal handler (or another thread) changes the history while an
+    # incremental search holds the entries' lines: the search ends first.
+    code = SEARCHING.replace("ACTION", action).replace("KEYS", repr((keys + "\r").encode()))
+    assert run_json(code, tmp_path) == [line + "\n", entries]
