@@ -117,6 +117,44 @@ void abandon_line() noexcept
     completed_line = nullptr;
 }
 
+// GNU Readline overruns its table of screen-line breaks when the last line of
+// the prompt wraps over about 256 screen lines; the lines before the last are
+// written once and are safe at any length. A longer last line is broken here
+// (outside any UTF-8 sequence or invisible run), which keeps terminals of four
+// columns or more within the table.
+constexpr size_t longest_prompt_line = 1000;
+
+// False when out of memory; `broken` is left null when `prompt` is fine as it is.
+bool break_long_prompt(const char *prompt, char *&broken) noexcept
+{
+    broken = nullptr;
+    const char *newline = strrchr(prompt, '\n');
+    size_t start = newline != nullptr ? static_cast<size_t>(newline - prompt) + 1 : 0;
+    size_t length = strlen(prompt);
+    if (length - start <= longest_prompt_line)
+        return true;
+    size_t split = length - longest_prompt_line;
+    while (split > start && (static_cast<unsigned char>(prompt[split]) & 0xC0) == 0x80)
+        --split;
+    for (size_t i = split; i > start; --i) {
+        if (prompt[i - 1] == RL_PROMPT_END_IGNORE)
+            break;
+        if (prompt[i - 1] == RL_PROMPT_START_IGNORE) {
+            split = i - 1;
+            break;
+        }
+    }
+    if (split == start)
+        return true;
+    broken = static_cast<char *>(PyMem_RawMalloc(length + 2));
+    if (broken == nullptr)
+        return false;
+    memcpy(broken, prompt, split);
+    broken[split] = '\n';
+    memcpy(broken + split + 1, prompt + split, length - split + 1);
+    return true;
+}
+
 // Reads one line; null when a signal handler raised (the line is dropped).
 char *read_line(const char *prompt, bool &interrupted) noexcept
 {
@@ -198,8 +236,15 @@ char *interactive_readline(FILE *in, FILE *out, const char *prompt) noexcept
         rl_prep_terminal(1);
     }
     bool interrupted = false;
-    char *line = read_line(prompt, interrupted);
-    char *result = interrupted ? nullptr : build_result(line);
+    char *result = nullptr;
+    char *broken = nullptr;
+    if (break_long_prompt(prompt, broken)) {
+        char *line = read_line(broken != nullptr ? broken : prompt, interrupted);
+        result = interrupted ? nullptr : build_result(line);
+        PyMem_RawFree(broken);
+    } else {
+        result = no_memory();
+    }
 
     setlocale(LC_CTYPE, saved_locale);
     free(saved_locale);

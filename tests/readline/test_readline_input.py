@@ -35,7 +35,10 @@ def streams(fd):
     return libc.fdopen(r, b"r"), libc.fdopen(os.open(os.devnull, os.O_WRONLY), b"w"), w
 
 def read(fin, fout):
-    p = reader(fin, fout, b"> ")
+    return read_with(fin, fout, b"> ")
+
+def read_with(fin, fout, prompt):
+    p = reader(fin, fout, prompt)
     assert p, "no line and no exception"
     line = ctypes.string_at(p)
     api.PyMem_RawFree(p)
@@ -179,3 +182,22 @@ def test_history_changed_during_a_search(tmp_path, action, keys, line, entries):
     # incremental search holds the entries' lines: the search ends first.
     code = SEARCHING.replace("ACTION", action).replace("KEYS", repr((keys + "\r").encode()))
     assert run_json(code, tmp_path) == [line + "\n", entries]
+
+
+@pytest.mark.parametrize("prompt", [
+    b"q" * 3000,
+    "\u754c".encode() * 2000,  # two columns each
+    b"\x1b[1m" * 1000,  # escapes not marked invisible take columns too
+    b"x\n" * 3 + b"\x01" + b"\x1b[1m" * 500 + b"\x02" + b"q" * 3000,
+    b"q" * 3000 + b"\n> ",
+], ids=["ascii", "wide", "escapes", "invisible-run", "long-first-line"])
+def test_prompt_wrapping_over_many_screen_lines(tmp_path, prompt):
+    # GNU Readline's table of screen-line breaks holds a few hundred lines of
+    # prompt; a narrow terminal reaches that with a few thousand characters.
+    result = run_json(READER + f"""
+lib.rl_set_screen_size(24, 10)
+fin, fout, w = streams(None)
+os.write(w, b"abc\\x02\\x02Z\\n")
+result = [read_with(fin, fout, {prompt!r})]
+""", tmp_path)
+    assert result == ["aZbc\n"]
