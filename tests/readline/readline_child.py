@@ -19,6 +19,19 @@ def rl_variable(name):
 
 
 # Sanitizer runs preload their runtime into every child.
+# Five history entries and a completer that runs ACTION (a statement put in
+# by the test) once per completion: history changed while a line is edited.
+HISTORY_EDITING = """
+for line in ['10', '20', '30', '40', '50']:
+    readline.add_history(line)
+def complete(text, state):
+    if state == 0:
+        ACTION
+    return None
+readline.set_completer(complete)
+readline.parse_and_bind('tab: complete')
+"""
+
 PASSED_ON = ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")
 
 

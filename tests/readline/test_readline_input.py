@@ -3,7 +3,7 @@
 import harness
 import pytest
 
-from readline_child import run_json
+from readline_child import HISTORY_EDITING, run_json
 
 READER = """
 import ctypes, os
@@ -107,14 +107,7 @@ result += [faults.raw_malloc_failure_pending(), read(fin, fout)]
 
 BROWSING = READER + """
 fin, fout, w = streams(None)
-for line in ["10", "20", "30", "40", "50"]:
-    readline.add_history(line)
-def complete(text, state):
-    if state == 0:
-        ACTION
-    return None
-readline.set_completer(complete)
-readline.parse_and_bind("tab: complete")
+""" + HISTORY_EDITING + """
 os.write(w, KEYS)
 result = [read(fin, fout), [item for item in map(readline.get_history_item, range(20)) if item is not None]]
 """

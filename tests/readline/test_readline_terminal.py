@@ -4,6 +4,7 @@ import os
 import harness
 import pytest
 
+from readline_child import HISTORY_EDITING
 from readline_terminal import CTRL_C, CTRL_D, UP, Terminal
 
 COMPLETER = """
@@ -193,16 +194,6 @@ def test_repeated_line_check_on_a_stifled_history(terminal, tmp_path):
     assert path.read_text().splitlines() == ["20", "30"]
 
 
-HISTORY_EDITING = """
-for line in ['10', '20', '30', '40', '50']:
-    readline.add_history(line)
-def complete(text, state):
-    if state == 0:
-        ACTION
-    return None
-readline.set_completer(complete)
-readline.parse_and_bind('tab: complete')
-"""
 DOWN = "\x1b[B"
 UNDO = "\x1f"
 
