@@ -65,3 +65,17 @@ def test_buffer_view_released_on_every_path():
 
 def test_module_add_steals_and_checks():
     assert layer().answer == 42
+
+
+@pytest.mark.parametrize("name, ours", [(n, o) for n, o in __import__("counterparts").COUNTERPARTS.items()])
+def test_interpreter_counterparts_never_load(name, ours):
+    import importlib
+    import counterparts
+    if ours is not None and name in sys.modules:
+        assert sys.modules[name].__file__ == harness.module_path(ours)
+        assert importlib.import_module(name) is sys.modules[name]
+    else:
+        assert name not in sys.modules
+        with pytest.raises(ModuleNotFoundError, match="is not loaded by these tests"):
+            importlib.import_module(name)
+    assert counterparts.strays() == []
