@@ -42,14 +42,84 @@ LIBRARY_OF = {
 }
 
 
+class NotConfigured(FileNotFoundError):
+    """The build folder was configured without this library (meson's `only`
+    option, or a dependency it lacks): nothing to test, rather than a fault."""
+
+
+_configured = None
+
+
+def configured_files():
+    """The files the build folder is configured to produce, from meson's
+    introspection; None when the folder is not a meson build."""
+    global _configured
+    if _configured is None:
+        import json
+        try:
+            with open(os.path.join(BUILD, "meson-info", "intro-targets.json")) as f:
+                targets = json.load(f)
+        except (OSError, ValueError):
+            return None
+        _configured = {os.path.realpath(name) for target in targets for name in target["filename"]}
+    return _configured
+
+
+class WrongInterpreter(RuntimeError):
+    """The build folder holds modules built for another interpreter."""
+
+
+def build_interpreter():
+    """The interpreter the build folder was configured for (meson's `python`
+    option), or None when that is not recorded."""
+    import json
+    try:
+        with open(os.path.join(BUILD, "meson-info", "intro-buildoptions.json")) as f:
+            options = json.load(f)
+    except (OSError, ValueError):
+        return None
+    return next((o["value"] for o in options if o["name"] == "python" and o["value"]), None)
+
+
+def check_interpreter():
+    """Refuse to load a build made for another interpreter: one of the same
+    version would load, but its answers would be that interpreter's."""
+    wanted = build_interpreter()
+    if wanted is None:
+        return
+    wanted_real = os.path.realpath(wanted)
+    if os.path.realpath(sys.executable) != wanted_real and not _same_base(wanted_real):
+        raise WrongInterpreter(
+            f"{BUILD} was built for {wanted}; this is {sys.executable}. Run with {wanted}, "
+            f"or build for this interpreter: make PYTHON={sys.executable} BUILD=build-<name> test")
+
+
+def _same_base(wanted_real):
+    # A virtual environment made from the interpreter the build is for.
+    base = getattr(sys, "_base_executable", None)
+    return base is not None and os.path.realpath(base) == wanted_real
+
+
 def library_path(library, folder=None):
     """The built file of `library` (in `folder` of the build, by default the
-    library's own), with this interpreter's suffix or abi3."""
+    library's own), with this interpreter's suffix or abi3.
+
+    A library the build was not configured for is skipped when a test asks
+    for it; one that was configured but is missing is an error."""
+    check_interpreter()
     folder = os.path.join(BUILD, folder or library)
-    for suffix in (sysconfig.get_config_var("EXT_SUFFIX"), ".abi3.so"):
-        path = os.path.join(folder, library + suffix)
+    candidates = [os.path.join(folder, library + suffix)
+                  for suffix in (sysconfig.get_config_var("EXT_SUFFIX"), ".abi3.so")]
+    for path in candidates:
         if os.path.isfile(path):
             return path
+    configured = configured_files()
+    if configured is not None and not any(os.path.realpath(p) in configured for p in candidates):
+        reason = f"{library} is not configured in the build {BUILD}"
+        if "pytest" in sys.modules:
+            import pytest
+            pytest.skip(reason, allow_module_level=True)
+        raise NotConfigured(reason)
     raise FileNotFoundError(f"{library} is not built in {BUILD}")
 
 
