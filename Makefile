@@ -3,8 +3,21 @@ PYTHON ?= /usr/bin/python3
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 PYTEST_ARGS ?=
+BENCH ?=
+DEBIAN_PYTHON := /usr/bin/python3
 
-.PHONY: all deps build test demo shell bench asan test-asan clean
+.PHONY: all deps build test demo shell bench asan test-asan format clean
+
+# Another interpreter borrows Debian's pure-Python test packages (pytest,
+# hypothesis, pexpect, pyte) and, for meson on 3.12+, setuptools' distutils,
+# the same way scripts/matrix does.
+LENT := $(abspath $(BUILD)).lent
+ifneq ($(abspath $(PYTHON)),$(DEBIAN_PYTHON))
+RUN_ENV := PYTHONPATH=$(LENT)/pure
+MESON_ENV := PYTHONPATH=$(LENT)/distutils
+# Debian's pytest rewrites asserts with ast names that 3.12 deprecates.
+LENT_PYTEST_ARGS := -p no:cacheprovider -W "ignore:ast.:DeprecationWarning"
+endif
 
 all: build
 
@@ -17,25 +30,27 @@ deps:
 MODULE_BUILDS := $(wildcard */meson.build bench/*/meson.build)
 
 $(BUILD)/build.ninja: $(MODULE_BUILDS)
-	if [ -f $@ ]; then meson setup --reconfigure $(BUILD) && touch $@; \
-	else meson setup $(BUILD) -Dpython=$(PYTHON) -Dwerror=true; fi
+	scripts/lend $(LENT)
+	if [ -f $@ ]; then $(MESON_ENV) meson setup --reconfigure $(BUILD) && touch $@; \
+	else $(MESON_ENV) meson setup $(BUILD) -Dpython=$(PYTHON) -Dwerror=true; fi
 
 build: deps $(BUILD)/build.ninja
-	meson compile -C $(BUILD)
+	$(MESON_ENV) meson compile -C $(BUILD)
 
 test: build
-	EXT_BUILD_DIR=$(abspath $(BUILD)) $(PYTHON) -m pytest $(PYTEST_ARGS)
+	EXT_BUILD_DIR=$(abspath $(BUILD)) $(RUN_ENV) $(PYTHON) -m pytest $(LENT_PYTEST_ARGS) $(PYTEST_ARGS)
 
 demo: build
-	EXT_BUILD_DIR=$(abspath $(BUILD)) $(PYTHON) examples/tour.py
+	EXT_BUILD_DIR=$(abspath $(BUILD)) $(RUN_ENV) $(PYTHON) examples/tour.py
 
 # An interactive interpreter whose prompt edits with our readline module;
 # history is kept in ~/.extmods_history between runs.
 shell: build
 	EXT_BUILD_DIR=$(abspath $(BUILD)) $(PYTHON) -I -S -q -i readline/shell.py
 
+# BENCH=tamvox runs one benchmark (bench/bench_tamvox.py).
 bench: build
-	EXT_BUILD_DIR=$(abspath $(BUILD)) $(PYTHON) bench/run.py
+	EXT_BUILD_DIR=$(abspath $(BUILD)) $(RUN_ENV) $(PYTHON) bench/run.py $(BENCH)
 
 # The same suite with AddressSanitizer and UBSan compiled into the modules.
 # The interpreter itself is not instrumented, so the runtime is preloaded and
@@ -53,5 +68,8 @@ test-asan: asan
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	$(PYTHON) -m pytest -p no:cacheprovider $(PYTEST_ARGS)
 
+format:
+	git ls-files '*.cpp' '*.hpp' | xargs clang-format -i
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) build-py3*
+	rm -rf $(BUILD) $(LENT) $(ASAN_BUILD) build-py3*
