@@ -75,6 +75,10 @@ def _start():
     readline.set_completer(_complete)
     readline.parse_and_bind("tab: complete")
     sys.path.extend(p for p in site.getsitepackages() if p not in sys.path)
+    # -S skipped what site gives every prompt: exit, quit, help, copyright...
+    site.setquit()
+    site.setcopyright()
+    site.sethelper()
     print(f"Python {sys.version.split()[0]}, line editing by {readline.__file__}")
     return readline
 

@@ -341,3 +341,8 @@ def test_shell_keeps_history_between_runs(terminal):
     t.wait_text(">>> answer = 6 * 7")
     t.enter("")
     t.enter("print(answer + 1)", shows="43")
+    # The prompt's usual helpers are there, and exit() leaves like Ctrl-D.
+    t.enter("help", shows="Type help() for interactive help, or help(object) for help about object.")
+    t.enter("quit", shows="Use quit() or Ctrl-D (i.e. EOF) to exit")
+    t.send("exit()\r")
+    assert t.wait_end() == 0
