@@ -111,8 +111,11 @@ def need_hard_limits(**minimum):
 def sleeper():
     """A child started with known file-number and core limits."""
     need_hard_limits(RLIMIT_NOFILE=200, RLIMIT_CORE=4096, RLIMIT_FSIZE=-1)
+    # Without the sanitizer runtime, which zeroes its own core limit as it
+    # starts and could do so after the test has set it.
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
     proc = subprocess.Popen(["prlimit", "--nofile=100:200", "--core=0:4096", "--fsize=12345:unlimited",
-                             "sleep", "60"])
+                             "sleep", "60"], env=env)
     try:
         # prlimit execs sleep in the same process; wait until it has.
         for _ in range(200):
