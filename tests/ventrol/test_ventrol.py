@@ -82,9 +82,11 @@ def expected_steps():
                 hidden.discard(name)
             elif verb == "bottom":
                 stack = [name] + [n for n in stack if n != name]
-            elif verb in ("hide", "del"):
+            elif verb == "hide":
                 stack.remove(name)
-                hidden.add(name) if verb == "hide" else hidden.discard(name)
+                hidden.add(name)
+            elif verb == "del":
+                stack.remove(name)
             elif verb == "move":
                 where[name][:2] = map(int, args)
         screen = [[" "] * COLS for _ in range(ROWS)]
@@ -149,7 +151,6 @@ CASES = [
     ("move past the corner", "new().move(30, 100)", ERR),
     ("move to a negative row", "new().move(-1, 0)", ERR),
     ("move with one number", "new().move(1)", "builtins.TypeError: y,x"),
-    ("move with three numbers", "new().move(1, 2, 3)", "builtins.TypeError: y,x"),
     ("replace without argument", "new().replace()", ONE_ARGUMENT),
     ("replace with two", "w = window(0, 0, 2, 2); new().replace(w, w)", ONE_ARGUMENT),
     ("replace with a non-window", "new().replace(1)", "builtins.TypeError: window object"),
@@ -158,10 +159,8 @@ CASES = [
      "[None, True, -1, 1]"),
     ("replace with its own window", "w = window(0, 0, 2, 2); p = new(w); a = rc(w)\n"
      "r = [p.replace(w), p.window() is w, rc(w) - a]", "[None, True, 0]"),
-    ("window identity", "w = window(0, 0, 2, 2); p = new(w); r = [p.window() is w, p.window() is p.window()]",
-     "[True, True]"),
-    ("panel holds its window", "w = window(0, 0, 2, 2); a = rc(w); p = new(w); b = rc(w); del p\n"
-     "r = [b - a, rc(w) - a]", "[1, 0]"),
+    ("panel holds its window", "w = window(0, 0, 2, 2); a = rc(w); p = new(w); b = rc(w)\n"
+     "r = [p.window() is w, b - a]; del p; r.append(rc(w) - a)", "[True, 1, 0]"),
     ("window's last reference goes first", "w = window(1, 1, 3, 5); p = new(w); del w; _ventrol.update_panels()\n"
      "r = [type(p.window()).__name__, p.window().getmaxyx()]; del p; _ventrol.update_panels()",
      "['window', (3, 5)]"),
@@ -182,6 +181,7 @@ CASES = [
     ("type", "t = type(new()); r = [repr(t), t.__module__, t.__name__]",
      "[\"<class '_ventrol.curses panel'>\", '_ventrol', 'curses panel']"),
     ("no instances from Python", "type(new())()", "builtins.TypeError: cannot create '_ventrol.curses panel' instances"),
+    ("no copies", "import copy\ncopy.copy(new())", "builtins.TypeError: cannot pickle '_ventrol.curses panel' object"),
     ("no subclasses", "class X(type(new())): pass",
      "builtins.TypeError: type '_ventrol.curses panel' is not an acceptable base type"),
     ("module state is traversed", "refs = gc.get_referents(_ventrol); r = [_ventrol.error in refs, type(new()) in refs]",
