@@ -14,15 +14,9 @@ ModuleState *state_of(PyObject *module) noexcept
     return static_cast<ModuleState *>(PyModule_GetState(module));
 }
 
-// Functions that need initscr() first; false with _curses' error set.
-bool initialised() noexcept
-{
-    return curses_api.initialised();
-}
-
 PyObject *ventrol_bottom_panel(PyObject *, PyObject *) noexcept
 {
-    if (!initialised())
+    if (!curses_api.initialised())
         return nullptr;
     return panel_result(panel_above(nullptr), "panel_above");
 }
@@ -38,14 +32,14 @@ PyObject *ventrol_new_panel(PyObject *module, PyObject *args) noexcept
 
 PyObject *ventrol_top_panel(PyObject *, PyObject *) noexcept
 {
-    if (!initialised())
+    if (!curses_api.initialised())
         return nullptr;
     return panel_result(panel_below(nullptr), "panel_below");
 }
 
 PyObject *ventrol_update_panels(PyObject *, PyObject *) noexcept
 {
-    if (!initialised())
+    if (!curses_api.initialised())
         return nullptr;
     update_panels();
     Py_RETURN_NONE;

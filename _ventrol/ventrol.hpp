@@ -22,8 +22,8 @@ struct CursesApi {
     // True when curses is initialised; false with _curses' exception set.
     bool initialised() const noexcept { return reinterpret_cast<int (*)()>(table[2])() != 0; }
 };
-// Set once the first module initialisation has found the capsule; the table
-// lives as long as _curses, which is never unloaded.
+// Set by every initialisation that finds the capsule (and only then); the
+// table lives as long as _curses, which is never unloaded.
 extern CursesApi curses_api;
 
 // The start of a _curses window object, the same in every interpreter version
