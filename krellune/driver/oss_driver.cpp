@@ -631,12 +631,13 @@ void op_poll(fuse_req_t req, fuse_ino_t, fuse_file_info *, fuse_pollhandle *ph)
 
 void op_flush(fuse_req_t req, fuse_ino_t ino, fuse_file_info *)
 {
-    if (ino == DSP && driver.cfg.close_delay_ms > 0)
-        wait_ms(nullptr, driver.cfg.close_delay_ms);
+    // Logged on arrival: the caller's descriptor is gone from its table by now.
     if (ino != CTL) {
         std::lock_guard<std::mutex> hold(driver.lock);
         log_line("%s close", file_name(ino));
     }
+    if (ino == DSP && driver.cfg.close_delay_ms > 0)
+        wait_ms(nullptr, driver.cfg.close_delay_ms);
     fuse_reply_err(req, 0);
 }
 
