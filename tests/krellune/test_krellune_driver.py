@@ -1,5 +1,5 @@
-"""krellune against the fake OSS driver: what each call sends to the device
-(from the driver's log), what comes back, and the audio that arrives."""
+# krellune against the fake OSS driver: what each call sends to the device
+# (from the driver's log), what comes back, and the audio that arrives.
 import json
 import os
 

@@ -1,5 +1,5 @@
-"""krellune without a sound driver: what the module publishes, how open and
-openmixer find and refuse their devices, and the mixer object on a plain file."""
+# krellune without a sound driver: what the module publishes, how open and
+# openmixer find and refuse their devices, and the mixer object on a plain file.
 import errno
 import gc
 import os
