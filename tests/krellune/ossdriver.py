@@ -62,6 +62,8 @@ done
 touch /dev/dsp /dev/mixer
 mount --bind {stage}/fs/dsp /dev/dsp
 mount --bind {stage}/fs/mixer /dev/mixer
+# Room for a test to push a device past the descriptors select can watch.
+[ "$(ulimit -n)" -ge 2048 ] || ulimit -n 4096
 status=0
 child "$@" || status=$?
 umount /dev/dsp /dev/mixer {stage}/fs

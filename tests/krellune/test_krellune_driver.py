@@ -119,6 +119,25 @@ CASES = [
      "result = [d.name, d.mode, d.closed, fcntl.fcntl(d.fileno(), fcntl.F_GETFL) & os.O_NONBLOCK,"
      " os.get_inheritable(d.fileno()), krellune.open('r').mode, krellune.open('w').mode]",
      {"value": ["/dev/dsp", "rw", False, 0, False, "r", "w"]}, None),
+    ("audio device type", [], "import gc\nkind = type(d)\n"
+     "result = [kind.__module__, kind.__name__, kind.__doc__, gc.is_tracked(d), attempt(kind),"
+     " attempt(type, 'sub', (kind,), {})]",
+     {"value": ["krellune", "oss_audio_device", None, False,
+                ["TypeError", "cannot create 'krellune.oss_audio_device' instances"],
+                ["TypeError", "type 'krellune.oss_audio_device' is not an acceptable base type"]]}, None),
+    # select watches descriptors below 1024 only; plain writes go anywhere.
+    ("descriptor beyond select", [],
+     "low = [os.open('/dev/null', os.O_RDONLY)]\nlow += [os.open('/dev/null', 0) for _ in range(1023 - low[0])]\n"
+     "high = krellune.open('w')\nsince = mark()\n"
+     "result = [high.fileno(), attempt(high.writeall, b'x'), high.write(b'x'), d.writeall(b'y')]\n"
+     "for fd in low:\n    os.close(fd)",
+     {"value": [1024, ["ValueError", "file descriptor out of range for select"], 1, None]},
+     ["dsp write 1 -> 1", "dsp write 1 -> 1"]),
+    ("slow read lets other threads run", ["read_delay_ms=300"],
+     "r = krellune.open('r')\nticks = []\nstop = []\n"
+     "def tick():\n    while not stop:\n        ticks.append(1)\n        time.sleep(0.01)\n"
+     "t = threading.Thread(target=tick)\nt.start()\ntime.sleep(0.05)\nbefore = len(ticks)\nr.read(3)\n"
+     "result = len(ticks) - before > 5\nstop.append(1)\nt.join()", {"value": True}, None),
     ("short write", ["short_write=777"], DATA + "result = [d.write(data), audio() == data[:777]]",
      {"value": [777, True]}, None),
     ("writeall through short writes", ["short_write=777"],
