@@ -230,6 +230,14 @@ def request_code(device, call):
     return f"d = {opener}\nsince = mark()\nresult = d.{call}"
 
 
+@pytest.fixture(autouse=True)
+def host_unchanged():
+    # The driver's files appear only in the namespaces' private /dev.
+    before = [os.path.lexists(p) for p in ("/dev/dsp", "/dev/mixer")]
+    yield
+    assert [os.path.lexists(p) for p in ("/dev/dsp", "/dev/mixer")] == before
+
+
 @pytest.fixture(scope="module")
 def outcomes():
     cases = [{"id": f"{device} {call}", "code": request_code(device, call)} for device, call, _, _ in REQUESTS]
