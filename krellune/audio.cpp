@@ -28,12 +28,45 @@ struct AudioDevice {
     PyObject *name; // the path opened, as str
     int fd;         // -1 once closed
     int mode;       // 0 read-only, 1 write-only, 2 read-write
+    int in_flight;  // system calls on fd running without the lock
+    int closing_fd; // closed by close() while calls were in flight, or -1
 };
 
 AudioDevice *as_audio(PyObject *self) noexcept
 {
     return reinterpret_cast<AudioDevice *>(self);
 }
+
+// Closes a descriptor without the lock: a driver may take its time to close.
+void close_unlocked(int fd) noexcept
+{
+    PyThreadState *state = PyEval_SaveThread();
+    close(fd);
+    PyEval_RestoreThread(state);
+}
+
+// Held around every system call made on the device without the lock. A
+// close() from another thread meanwhile only marks the device closed; the
+// descriptor stays ours until the last such call ends, so none of them can
+// reach a file that someone opened under the same number since.
+class InFlight
+{
+  public:
+    explicit InFlight(PyObject *self) noexcept : dev_(as_audio(self)) { ++dev_->in_flight; }
+    InFlight(const InFlight &) = delete;
+    InFlight &operator=(const InFlight &) = delete;
+    ~InFlight()
+    {
+        if (--dev_->in_flight == 0 && dev_->closing_fd >= 0) {
+            int fd = dev_->closing_fd;
+            dev_->closing_fd = -1;
+            close_unlocked(fd);
+        }
+    }
+
+  private:
+    AudioDevice *dev_;
+};
 
 // The descriptor after argument parsing, which can run Python code that
 // closes the device; false with ValueError set if it did.
@@ -60,6 +93,7 @@ PyObject *audio_read(PyObject *self, PyObject *args) noexcept
     PyObject *data = PyBytes_FromStringAndSize(nullptr, size);
     if (data == nullptr)
         return nullptr;
+    InFlight call(self);
     Py_ssize_t count = ext::read_fd(fd, PyBytes_AS_STRING(data), static_cast<size_t>(size));
     if (count < 0) {
         Py_DECREF(data);
@@ -80,6 +114,7 @@ PyObject *audio_write(PyObject *self, PyObject *args) noexcept
     int fd = -1;
     if (!current_fd(self, &fd))
         return nullptr;
+    InFlight call(self);
     Py_ssize_t count = ext::write_fd(fd, data->buf, static_cast<size_t>(data.size()));
     return count < 0 ? nullptr : PyLong_FromSsize_t(count);
 }
@@ -121,6 +156,7 @@ PyObject *audio_writeall(PyObject *self, PyObject *args) noexcept
     }
     const char *next = static_cast<const char *>(data->buf);
     Py_ssize_t left = data.size();
+    InFlight call(self);
     while (left > 0) {
         bool waited = wait_writable(fd);
         // Another thread or a signal handler may have closed the device while
@@ -146,12 +182,14 @@ PyObject *audio_close(PyObject *self, PyObject *) noexcept
 {
     // Marked closed before the lock goes, so a second closer sees it closed
     // and never closes the number again (perhaps another file's by then).
-    int fd = as_audio(self)->fd;
+    AudioDevice *dev = as_audio(self);
+    int fd = dev->fd;
     if (fd >= 0) {
-        as_audio(self)->fd = -1;
-        PyThreadState *state = PyEval_SaveThread();
-        close(fd);
-        PyEval_RestoreThread(state);
+        dev->fd = -1;
+        if (dev->in_flight > 0)
+            dev->closing_fd = fd; // the last call in flight closes it
+        else
+            close_unlocked(fd);
     }
     Py_RETURN_NONE;
 }
@@ -226,10 +264,15 @@ PyObject *waiting_request(PyObject *self, PyObject *args, const char *name, unsi
     int fd = -1;
     if (!current_fd(self, &fd))
         return nullptr;
-    PyThreadState *state = PyEval_SaveThread();
-    int rc = ioctl(fd, request, nullptr);
-    int err = errno;
-    PyEval_RestoreThread(state);
+    int rc = 0;
+    int err = 0;
+    {
+        InFlight call(self);
+        PyThreadState *state = PyEval_SaveThread();
+        rc = ioctl(fd, request, nullptr);
+        err = errno;
+        PyEval_RestoreThread(state);
+    }
     if (rc == -1) {
         errno = err;
         return PyErr_SetFromErrno(PyExc_OSError);
@@ -430,6 +473,8 @@ void audio_dealloc(PyObject *self) noexcept
     AudioDevice *dev = as_audio(self);
     if (dev->fd != -1)
         close(dev->fd);
+    if (dev->closing_fd != -1) // only while a call is in flight, which holds the object
+        close(dev->closing_fd);
     Py_XDECREF(dev->name);
     PyObject_Free(self);
 }
@@ -504,6 +549,8 @@ PyObject *open_audio(PyObject *, PyObject *args) noexcept
     dev->name = name.release();
     dev->fd = fd;
     dev->mode = mode;
+    dev->in_flight = 0;
+    dev->closing_fd = -1;
     return reinterpret_cast<PyObject *>(dev);
 }
 

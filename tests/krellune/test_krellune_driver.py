@@ -165,7 +165,8 @@ CASES = [
      "ticks = []\nstop = []\n"
      "def tick():\n    while not stop:\n        ticks.append(1)\n        time.sleep(0.01)\n"
      "t = threading.Thread(target=tick)\nt.start()\ntime.sleep(0.05)\nbefore = len(ticks)\nd.sync()\n"
-     "result = len(ticks) - before > 5\nstop.append(1)\nt.join()", {"value": True}, SYNC),
+     "result = len(ticks) - before > 5\nstop.append(1)\nt.join()", {"value": True},
+     ["dsp sync waits 300 ms"] + SYNC),
     # Both closers find the device open only in a faulty close: the second
     # would then close whatever file took the number meanwhile.
     ("two threads close one device", ["close_delay_ms=300"],
@@ -174,6 +175,16 @@ CASES = [
      "other = os.open('/dev/null', os.O_RDONLY)\nd.close()\nt.join()\n"
      "result = [other == fd, os.fstat(other).st_rdev == os.stat('/dev/null').st_rdev, d.closed]\nos.close(other)",
      {"value": [True, True, True]}, ["dsp close"]),
+    # The number stays the device's until the request using it ends: a file
+    # opened meanwhile gets another, and the request never reaches it.
+    ("close while sync waits", ["sync_delay_ms=300"],
+     "fd = d.fileno()\nsince = mark()\nt = threading.Thread(target=d.sync)\nt.start()\n"
+     "while 'dsp sync waits 300 ms' not in log(since):\n    time.sleep(0.005)\n"
+     "d.close()\nheld = os.fstat(fd).st_ino == os.stat('/dev/dsp').st_ino\n"
+     "other = os.open('/dev/null', os.O_RDONLY)\nt.join()\n"
+     "result = [d.closed, held, other != fd, attempt(os.fstat, fd)]\nos.close(other)",
+     {"value": [True, True, True, ["OSError", "[Errno 9] Bad file descriptor"]]},
+     ["dsp sync waits 300 ms"] + SYNC + ["dsp close"]),
     ("closed audio device", [], "d.close()\nsince = mark()\n"
      f"result = [attempt(eval, 'd.' + c, {{'d': d}}) for c in {AUDIO_CALLS!r}]\n"
      "with d:\n    pass\nresult += [d.close(), d.closed, d.name, d.mode]",
