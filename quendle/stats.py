@@ -39,7 +39,8 @@ class Call:
         return {"calls": self.calls, "reccalls": self.reccalls, "total": self.total, "inline": self.inline}
 
     def __repr__(self):
-        return "{}({})".format(type(self).__name__, ", ".join("{}={!r}".format(k, v) for k, v in self.figures().items()))
+        figures = ", ".join("{}={!r}".format(k, v) for k, v in self.figures().items())
+        return "{}({})".format(type(self).__name__, figures)
 
 
 class Function(Call):

@@ -218,7 +218,8 @@ def test_save_and_load_keep_the_whole_profile(tmp_path):
     assert [f.name for f in stats.filter("^via")] == ["via_a", "via_b"]
     assert [f.name for f in stats.filter(lambda f: f.calls == 2)] == ["shared"]
     assert sorted(stats.callers(key(shared))) == [key(via_a), key(via_b)]
-    assert stats.callers(key(leaf))[key(shared)].figures() == {"calls": 1, "reccalls": 0, "total": 3e-6, "inline": 3e-6}
+    assert stats.callers(key(leaf))[key(shared)].figures() == {"calls": 1, "reccalls": 0, "total": 3e-6,
+                                                                "inline": 3e-6}
 
 
 @pytest.mark.parametrize("argv, message", [
@@ -295,6 +296,7 @@ def test_page_example_runs(tmp_path):
 
 SUFFIX = sysconfig.get_config_var("EXT_SUFFIX")
 WHO = "Python {} ({})".format(sysconfig.get_python_version(), sys.executable)
+OTHER = next(s for s in (".cpython-38-x86_64-linux-gnu.so", ".cpython-39-x86_64-linux-gnu.so") if s != SUFFIX)
 REBUILD = "meson setup BUILD -Dpython={} && meson compile -C BUILD".format(sys.executable)
 
 
@@ -307,9 +309,8 @@ REBUILD = "meson setup BUILD -Dpython={} && meson compile -C BUILD".format(sys.e
     ({"site/_quendle" + SUFFIX: "module"}, "{tmp}/site/_quendle" + SUFFIX),
     ({"site/_quendle.so": "module"},
      "{tmp}/site/_quendle.so is not built for this interpreter: " + WHO + " needs a module named *" + SUFFIX),
-    ({"build/_quendle/_quendle.cpython-39-x86_64-linux-gnu.so": "junk"},
-     "_quendle in {tmp}/build/_quendle was built for another interpreter (_quendle.cpython-39-x86_64-linux-gnu.so); "
-     + WHO + " needs _quendle" + SUFFIX + ": " + REBUILD),
+    ({"build/_quendle/_quendle" + OTHER: "junk"},
+     "_quendle in {tmp}/build/_quendle was built for another interpreter (_quendle" + OTHER + "); " + WHO + " needs _quendle" + SUFFIX + ": " + REBUILD),
     ({"build/_quendle/README": "nothing built"},
      "_quendle is not installed and not built in {tmp}/build/_quendle (set EXT_BUILD_DIR to a build folder): "
      + REBUILD),
