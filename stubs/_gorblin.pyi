@@ -1,5 +1,6 @@
 # A module made by multi-phase initialisation (its library also holds a
 # series of faulty module definitions, loaded under other names).
+from types import ModuleType
 from typing import Any
 
 int_const: int
@@ -17,5 +18,5 @@ class Str(str): ...
 
 # 0: the module the interpreter's registry holds for this definition (or
 # None); 1: register this module there; 2: remove it. Other values do nothing.
-def call_state_registration_func(i: int, /) -> Any: ...
+def call_state_registration_func(i: int, /) -> ModuleType | None: ...
 def foo(i: int, j: int, /) -> int: ...

@@ -7,6 +7,7 @@ output the block must print. A block whose first line is `# needs: NAME`
 runs in private namespaces set up as NEEDS[NAME] says, so that nothing on
 the machine changes.
 """
+import hashlib
 import os
 import re
 import shlex
@@ -45,7 +46,26 @@ def examples(page):
         return BLOCK.findall(f.read())
 
 
-CASES = [(page, i) for page in PAGES for i in range(len(examples(page)))]
+def case(page, index):
+    needs = examples(page)[index][0].startswith("# needs:")
+    return pytest.param(page, index, id=f"{page}-{index}", marks=[pytest.mark.namespace] if needs else [])
+
+
+CASES = [case(page, i) for page in PAGES for i in range(len(examples(page)))]
+
+
+@pytest.fixture(autouse=True)
+def host_unchanged():
+    """The namespaces keep the host's /dev/log and /etc/shadow as they were."""
+    def state():
+        shadow = None
+        if os.path.exists("/etc/shadow"):
+            with open("/etc/shadow", "rb") as f:
+                shadow = hashlib.sha256(f.read()).hexdigest()
+        return os.path.lexists("/dev/log"), shadow
+    before = state()
+    yield
+    assert state() == before
 
 
 def test_every_page_has_an_example_and_is_listed():
@@ -56,7 +76,7 @@ def test_every_page_has_an_example_and_is_listed():
         assert f"({page}.md)" in index, page
 
 
-@pytest.mark.parametrize("page,index", CASES, ids=[f"{p}-{i}" for p, i in CASES])
+@pytest.mark.parametrize("page,index", CASES)
 def test_example_runs(page, index, tmp_path):
     code, expected = examples(page)[index]
     names = sorted({n.strip() for found in IMPORT.findall(code) for n in found.split(",")})
