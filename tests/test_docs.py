@@ -1,12 +1,11 @@
-"""The examples in docs/ run as written.
-
-Every ```python block of docs/<module>.md runs in a fresh interpreter with
-the modules its `from extmods import ...` line names loaded by path from the
-build (that line itself is dropped). A ```text block right after it is the
-output the block must print. A block whose first line is `# needs: NAME`
-runs in private namespaces set up as NEEDS[NAME] says, so that nothing on
-the machine changes.
-"""
+# The examples in docs/ run as written.
+#
+# Every ```python block of docs/<module>.md runs in a fresh interpreter with
+# the modules its `from extmods import ...` line names loaded by path from the
+# build (that line itself is dropped). A ```text block right after it is the
+# output the block must print. A block whose first line is `# needs: NAME`
+# runs in private namespaces set up as NEEDS[NAME] says, so that nothing on
+# the machine changes.
 import hashlib
 import os
 import re

@@ -1,12 +1,11 @@
-"""The type stubs in stubs/ against the modules they describe.
-
-Every stubs/<module>.pyi is checked against the module loaded from the build:
-the same names both ways (module level and in each class), signatures equal
-to the runtime's text signatures where the module has one, constants of the
-types written down. Then mypy type-checks a program using every module
-through the package the stubs are installed as, and must flag a set of
-deliberate mistakes, which shows the stubs are precise.
-"""
+# The type stubs in stubs/ against the modules they describe.
+#
+# Every stubs/<module>.pyi is checked against the module loaded from the build:
+# the same names both ways (module level and in each class), signatures equal
+# to the runtime's text signatures where the module has one, constants of the
+# types written down. Then mypy type-checks a program using every module
+# through the package the stubs are installed as, and must flag a set of
+# deliberate mistakes, which shows the stubs are precise.
 import ast
 import builtins
 import inspect
@@ -111,11 +110,13 @@ def runtime_names(namespace, structseq=False):
     return names - STRUCTSEQ_ATTRS if structseq else names
 
 
-def check_signature(where, obj, func):
+def check_signature(where, obj, func, method=False):
     if getattr(obj, "__text_signature__", None) is None:
         return
     runtime = [(p.name, p.kind, p.default) for p in inspect.signature(obj).parameters.values()]
     stub = stub_parameters(func)
+    if method:  # self is always bound, however the runtime spells it
+        runtime, stub = runtime[1:], stub[1:]
     # A stub default of `...` stands for whatever default the runtime has.
     stub = [(n, k, r[2] if d is Ellipsis and r[2] is not inspect.Parameter.empty else d)
             for (n, k, d), r in zip(stub, runtime)] + stub[len(runtime):]
@@ -140,7 +141,7 @@ def test_stub_matches_module(name):
             # Slot wrappers (__init__ and the like) only ever show (*args, **kwargs).
             for method, defs in body.items():
                 if isinstance(defs[0], ast.FunctionDef) and len(defs) == 1 and not is_dunder(method):
-                    check_signature(f"{where}.{method}", getattr(value, method), defs[0])
+                    check_signature(f"{where}.{method}", getattr(value, method), defs[0], method=True)
         elif isinstance(node, ast.FunctionDef):
             assert callable(value) and not isinstance(value, type), where
             if len(nodes) == 1:
