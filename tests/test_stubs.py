@@ -13,7 +13,6 @@ import os
 import re
 import shutil
 import subprocess
-import sys
 import textwrap
 
 import pytest
@@ -105,6 +104,15 @@ def stub_parameters(func):
     return params
 
 
+def tuple_length(classdef):
+    """How many items the `tuple[...]` base of a stub class lists."""
+    for base in classdef.bases:
+        if isinstance(base, ast.Subscript) and getattr(base.value, "id", None) == "tuple":
+            items = getattr(base.slice, "value", base.slice)  # 3.8 wraps it in ast.Index
+            return len(items.elts)
+    return None
+
+
 def runtime_names(namespace, structseq=False):
     names = {k for k in vars(namespace) if not is_dunder(k)}
     return names - STRUCTSEQ_ATTRS if structseq else names
@@ -138,6 +146,8 @@ def test_stub_matches_module(name):
             body = members(node.body)
             assert {n for n in body if not is_dunder(n)} == runtime_names(value, is_structseq), where
             assert all(hasattr(value, n) for n in body if n not in CHECKER_ONLY), where
+            if is_structseq:
+                assert tuple_length(node) == value.n_sequence_fields, where
             # Slot wrappers (__init__ and the like) only ever show (*args, **kwargs).
             for method, defs in body.items():
                 if isinstance(defs[0], ast.FunctionDef) and len(defs) == 1 and not is_dunder(method):
