@@ -9,6 +9,7 @@ this process goes away.
 """
 import json
 import os
+import select
 import shlex
 import shutil
 import subprocess
@@ -112,12 +113,16 @@ class NisServer:
             script = script.replace("{" + field + "}", value)
         self.proc = subprocess.Popen(nsutil.UNSHARE + ["bash", "-c", script], stdin=subprocess.PIPE,
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd="/")
-        # The namespaces' first process, as the host sees it: unshare's child.
-        line = self.proc.stdout.readline().decode()
+        ready, _, _ = select.select([self.proc.stdout], [], [], timeout)
+        line = self.proc.stdout.readline().decode() if ready else ""
         if not line.startswith("ready "):
+            self.proc.kill()  # unshare takes the namespaces' processes with it
+            self.proc.wait()
+            errors = self.proc.stderr.read().decode(errors="replace")
             self.stop()
-            raise RuntimeError(f"NIS server did not start: {self.proc.stderr.read().decode()}")
+            raise RuntimeError(f"NIS server did not start within {timeout} s: {errors}")
         self.ypserv_pid = int(line.split()[1])  # as the namespace sees it
+        # The namespaces' first process, as the host sees it: unshare's child.
         with open(f"/proc/{self.proc.pid}/task/{self.proc.pid}/children") as f:
             self.pid = int(f.read().split()[0])
         return self

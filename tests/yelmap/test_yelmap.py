@@ -280,3 +280,147 @@ def test_failures_agree_with_ypmatch_and_ypcat(server):
             if proc.returncode == 0:
                 continue  # the map exists: only ypmatch fails
             assert proc.stderr.decode().rstrip("\n").endswith(f" Reason: {message}"), (tool, message)
+
+
+# The server is stopped while a lookup waits for it; a thread counting in the
+# meantime must keep going. An outside process wakes the server, so a lookup
+# that held the interpreter lock would only be slow, not hang.
+WAITING = """
+import json, os, signal, subprocess, sys, threading, time
+ypserv = int(sys.argv[1])
+ticks = 0
+done = threading.Event()
+def count():
+    global ticks
+    while not done.is_set():
+        ticks += 1
+        time.sleep(0.001)
+counter = threading.Thread(target=count)
+counter.start()
+out = {}
+for name, call in [("match", lambda: yelmap.match("root", "passwd")), ("cat", lambda: yelmap.cat("group"))]:
+    os.kill(ypserv, signal.SIGSTOP)
+    waker = subprocess.Popen(["sh", "-c", f"sleep 0.3; kill -CONT {ypserv}"])
+    start, began = ticks, time.monotonic()
+    result = call()
+    out[name] = [ticks - start, time.monotonic() - began, result]
+    waker.wait()
+done.set()
+counter.join()
+print(json.dumps(out))
+"""
+
+
+@pytest.mark.namespace
+def test_other_threads_run_while_a_lookup_waits(server):
+    out = server.python(WAITING, server.ypserv_pid)
+    assert out["match"][2] == PASSWD[b"root"].decode()
+    assert out["cat"][2] == text(DOMAINS[DOMAIN]["group.byname"].entries)
+    for name, (ticks, waited, _) in out.items():
+        assert waited >= 0.25, name
+        assert ticks >= 50, (name, ticks, waited)
+
+
+# Bytes malloc holds after many map lists (after a warm-up), for each way the
+# call can end, per call. libnsl and libtirpc themselves keep some 30-80 bytes
+# a call here; the decoded list, if kept, would add about 500 for the default
+# domain and 120 for the one whose list fails to decode half-way.
+GROWTH = """
+import ctypes, json, sys
+class Mallinfo2(ctypes.Structure):
+    _fields_ = [(n, ctypes.c_size_t) for n in
+                "arena ordblks smblks hblks hblkhd usmblks fsmblks uordblks fordblks keepcost".split()]
+libc = ctypes.CDLL(None)
+libc.mallinfo2.restype = Mallinfo2
+def attempt(domain):
+    try:
+        yelmap.maps(domain)
+    except yelmap.error:
+        pass
+out = {}
+for domain in json.loads(sys.argv[1]):
+    for _ in range(20):
+        attempt(domain)
+    start = libc.mallinfo2().uordblks
+    for _ in range(150):
+        attempt(domain)
+    out[domain] = (libc.mallinfo2().uordblks - start) / 150
+print(json.dumps(out))
+"""
+
+
+@pytest.mark.namespace
+@pytest.mark.skipif(bool(os.environ.get("EXT_SANITIZED")), reason="the sanitizer's allocator bypasses malloc's counts")
+def test_maps_releases_what_it_decoded(server):
+    growth = server.python(GROWTH, json.dumps([DOMAIN, "longname.test", "nohost.test"]))
+    assert all(per_call < 100 for per_call in growth.values()), growth
+
+
+# A failed allocation part-way through the enumeration, at every point in
+# turn: cat raises it, and never returns the entries it had so far.
+OUT_OF_MEMORY = """
+import ctypes, json, sys
+faults = ctypes.PyDLL(sys.argv[1])
+full = yelmap.cat("passwd")
+outcomes = []
+for n in range(1000):
+    try:
+        faults.fail_object_alloc_after(n)
+        outcome = "full" if yelmap.cat("passwd") == full else "partial"
+    except MemoryError:
+        outcome = "MemoryError"
+    if faults.object_alloc_failure_pending():
+        break
+    outcomes.append(outcome)
+print(json.dumps(outcomes))
+"""
+
+
+@pytest.mark.namespace
+def test_cat_raises_a_failure_inside_the_enumeration(server):
+    outcomes = server.python(OUT_OF_MEMORY, harness.library_path("yelmap_fault_alloc", "yelmap"))
+    # Each entry decodes two strings: failures land in every one of them.
+    assert len(outcomes) >= 2 * len(PASSWD)
+    assert set(outcomes) == {"MemoryError"}, outcomes
+
+
+# The whole server goes away (its main process, which holds the connection,
+# and the child streaming the map) once the first entries are on their way.
+STOPPED = """
+import json, os, signal, sys, threading, time
+ypserv = int(sys.argv[1])
+seen = {}
+def kill_when_streaming():
+    while True:
+        with open(f"/proc/{ypserv}/task/{ypserv}/children") as f:
+            children = [int(c) for c in f.read().split()]
+        for child in children:
+            with open(f"/proc/{child}/io") as f:
+                written = int(f.read().split()[3])
+            if written:
+                os.kill(ypserv, signal.SIGKILL)
+                os.kill(child, signal.SIGKILL)
+                seen["written"] = written
+                return
+        time.sleep(0.0002)
+killer = threading.Thread(target=kill_when_streaming)
+killer.start()
+try:
+    result = ["ok", len(yelmap.cat("big"))]
+except yelmap.error as exc:
+    result = ["yelmap.error", str(exc)]
+killer.join()
+print(json.dumps([result, seen["written"]]))
+"""
+# Written by our own writer: makedbm takes minutes over lines this long.
+BIG = {b"k%d" % i: b"v" * 2000 for i in range(4000)}
+
+
+@pytest.mark.namespace
+def test_cat_fails_when_the_server_stops_mid_stream():
+    nsutil.require()
+    with NisServer({"big.test": {"big": Map(BIG, verbatim=True)}}) as nis:
+        (kind, detail), written = nis.python(STOPPED, nis.ypserv_pid)
+    # Killed well before the whole map was sent; what arrived is not the map.
+    assert 0 < written < len(BIG) * 2000 // 2
+    assert kind == "yelmap.error", detail
