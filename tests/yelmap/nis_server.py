@@ -25,6 +25,24 @@ MAKEDBM = "/usr/lib/yp/makedbm"
 NSENTER = ["nsenter", "--mount", "--uts", "--net", "--pid"]
 
 
+def child_env():
+    """The environment for our interpreters: with a sanitizer runtime
+    preloaded, libtirpc is preloaded too. The runtime wraps the XDR routines
+    and looks up the real ones when it starts; without libtirpc loaded by then
+    it finds none, and libnsl's first XDR call jumps to address zero."""
+    env = dict(os.environ)
+    preload = env.get("LD_PRELOAD", "")
+    if "libasan" in preload and "libtirpc" not in preload:
+        env["LD_PRELOAD"] = f"{preload} libtirpc.so.3"
+    return env
+
+
+def system_env():
+    """The environment for the system's own programs: a sanitizer runtime
+    preloaded for our modules stays out of the daemons and tools."""
+    return {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
+
+
 class Map:
     """A map's entries (bytes -> bytes). makedbm builds it unless `verbatim`,
     in which case our gdbm writer stores the bytes exactly (keys and values
@@ -112,7 +130,7 @@ class NisServer:
         for field, value in fields.items():
             script = script.replace("{" + field + "}", value)
         self.proc = subprocess.Popen(nsutil.UNSHARE + ["bash", "-c", script], stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd="/")
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd="/", env=system_env())
         ready, _, _ = select.select([self.proc.stdout], [], [], timeout)
         line = self.proc.stdout.readline().decode() if ready else ""
         if not line.startswith("ready "):
@@ -144,18 +162,18 @@ class NisServer:
     def __exit__(self, *exc):
         self.stop()
 
-    def run(self, argv, **kwargs):
-        """Runs `argv` inside the namespaces; returns the completed process
-        (output as bytes)."""
+    def run(self, argv, env=None):
+        """Runs the system program `argv` inside the namespaces; returns the
+        completed process (output as bytes)."""
         return subprocess.run(NSENTER + [f"--target={self.pid}", "--"] + list(argv), capture_output=True,
-                              cwd="/", timeout=kwargs.pop("timeout", 120), **kwargs)
+                              cwd="/", timeout=120, env=env or system_env())
 
     def python(self, code, *args, names=("yelmap",)):
         """Runs `code` in this interpreter inside the namespaces, with our
         modules `names` loaded by path and sys.argv[1:] = args; returns what
         it printed as JSON, decoded."""
         source = harness.loader_source(*names) + textwrap.dedent(code)
-        proc = self.run([sys.executable, "-I", "-c", source] + [str(a) for a in args])
+        proc = self.run([sys.executable, "-I", "-c", source] + [str(a) for a in args], env=child_env())
         if proc.returncode != 0:
             raise AssertionError(f"child failed ({proc.returncode}):\n{proc.stdout.decode()}\n"
                                  f"{proc.stderr.decode(errors='replace')}")
