@@ -99,7 +99,8 @@ PyObject *yelmap_match(PyObject *, PyObject *args, PyObject *kwargs) noexcept
     if (domain == nullptr)
         return nullptr;
     Resolved target = resolve_map(map);
-    // libnsl takes the length as int, one more with the stored NUL.
+    // libnsl takes the length as int, one more with the stored NUL; a longer
+    // key is refused rather than cut short or wrapped negative.
     if (key_size > INT_MAX - target.fix) {
         PyErr_SetString(PyExc_OverflowError, "key is too long for a NIS lookup");
         return nullptr;
@@ -107,9 +108,10 @@ PyObject *yelmap_match(PyObject *, PyObject *args, PyObject *kwargs) noexcept
     int send_size = static_cast<int>(key_size) + target.fix;
     char *value = nullptr;
     int value_size = 0;
-    int code = 0;
-    Py_BEGIN_ALLOW_THREADS code = yp_match(domain, target.map, key_bytes, send_size, &value, &value_size);
-    Py_END_ALLOW_THREADS Malloced owned_value(value);
+    PyThreadState *state = PyEval_SaveThread();
+    int code = yp_match(domain, target.map, key_bytes, send_size, &value, &value_size);
+    PyEval_RestoreThread(state);
+    Malloced owned_value(value);
     encoded.reset();
     if (code != 0)
         return nis_error(code);
