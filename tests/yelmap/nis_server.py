@@ -89,7 +89,7 @@ touch /var/yp/nicknames
 {builds}
 rpcbind -f -w >/run/rpcbind.log 2>&1 &
 wait_for test -S /run/rpcbind.sock
-ypserv -f >/run/ypserv.log 2>&1 &
+{ypserv} >/run/ypserv.log 2>&1 &
 ypserv=$!
 wait_for rpcinfo -T tcp 127.0.0.1 100004 2
 ypbind -n >/run/ypbind.log 2>&1 &
@@ -102,10 +102,13 @@ read -r _ || true
 
 class NisServer:
     """Serves `domains` ({domain: {map name: Map}}); the first is the
-    machine's default domain, the others are bound through yp.conf."""
+    machine's default domain, the others are bound through yp.conf. `fake`
+    runs our test server (yelmap_fake_ypserv) in place of ypserv."""
 
-    def __init__(self, domains):
+    def __init__(self, domains, fake=False):
         self.domains = domains
+        self.ypserv = (shlex.quote(os.path.join(harness.BUILD, "yelmap", "yelmap_fake_ypserv")) if fake
+                       else "ypserv -f")
         self.proc = None
         self.work = None
 
@@ -121,7 +124,7 @@ class NisServer:
         names = list(self.domains)
         yp_conf = ["ypserver 127.0.0.1"] + [f"domain {d} server 127.0.0.1" for d in names[1:]]
         fields = {
-            "master": MASTER, "domain": shlex.quote(names[0]),
+            "master": MASTER, "ypserv": self.ypserv, "domain": shlex.quote(names[0]),
             "yp_conf": " ".join(shlex.quote(line) for line in yp_conf),
             "folders": " ".join(shlex.quote(f"/var/yp/{d}") for d in names), "builds": "\n".join(builds),
             "domains": " ".join(shlex.quote(d) for d in names),

@@ -433,3 +433,16 @@ def test_cat_fails_when_the_server_stops_mid_stream():
     # libnsl tries again, finds no server and says so; entries that had
     # arrived are not reported as the map.
     assert kind == "yelmap.error", detail
+
+
+# What ypserv never answers to a client that found a master: a status other
+# than success, and an empty list. Our test server gives both.
+@pytest.mark.namespace
+def test_maps_reports_what_the_server_refuses():
+    nsutil.require()
+    domains = {"full.test": {}, "nodom.test": {}, "empty.test": {}}
+    with NisServer(domains, fake=True) as nis:
+        answers = run_table(nis.python, [("maps", (d,), {}, None) for d in domains])
+    assert answers == [["ok", ["passwd.byname"]],
+                       ["yelmap.error", "Can't bind to server which serves this domain"],
+                       ["yelmap.error", "No maps found in domain empty.test"]]
