@@ -147,9 +147,10 @@ bool store_entry(CatContext *ctx, const char *key, int key_size, const char *val
 // dictionary with entries missing.
 int cat_entry(int status, char *key, int key_size, char *value, int value_size, char *data) noexcept
 {
-    if (status != YP_TRUE)
-        return 1;
     auto *ctx = reinterpret_cast<CatContext *>(data);
+    // After a failure nothing more is taken, should libnsl call again.
+    if (status != YP_TRUE || ctx->failure != nullptr)
+        return 1;
     PyEval_RestoreThread(ctx->state);
     bool stored = store_entry(ctx, key, key_size, value, value_size);
     if (!stored)
