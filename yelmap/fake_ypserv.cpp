@@ -1,7 +1,8 @@
 // Test-only NIS server that answers just enough for a client to bind to it
 // and ask for its map list, with the answers a real ypserv never gives: for a
 // domain named "nodom.*" the status "no such domain", for "empty.*" success
-// with an empty list. Every map's master is the host "nismaster".
+// with an empty list, for "long.*" a list of a million names (m0, m1, ...).
+// Every map's master is the host "nismaster".
 #include <rpc/rpc.h>
 #include <rpcsvc/yp_prot.h>
 
@@ -41,11 +42,37 @@ void reply_master(SVCXPRT *xprt)
     svc_freeargs(xprt, reinterpret_cast<xdrproc_t>(xdr_ypreq_nokey), reinterpret_cast<char *>(&request));
 }
 
+constexpr int long_list = 1000000;
+
+// A success status and long_list names, encoded node by node (the library's
+// own routine recurses once per node).
+bool_t xdr_long_list(XDR *xdrs, void *, ...)
+{
+    enum_t status = YP_TRUE;
+    if (!xdr_enum(xdrs, &status))
+        return FALSE;
+    for (int i = 0; i < long_list; i++) {
+        char buffer[16];
+        char *name = buffer;
+        std::snprintf(buffer, sizeof buffer, "m%d", i);
+        bool_t more = TRUE;
+        if (!xdr_bool(xdrs, &more) || !xdr_string(xdrs, &name, YPMAXMAP))
+            return FALSE;
+    }
+    bool_t more = FALSE;
+    return xdr_bool(xdrs, &more);
+}
+
 void reply_maplist(SVCXPRT *xprt)
 {
     char *domain = nullptr;
     if (!svc_getargs(xprt, reinterpret_cast<xdrproc_t>(xdr_domainname), reinterpret_cast<char *>(&domain))) {
         svcerr_decode(xprt);
+        return;
+    }
+    if (starts_with(domain, "long.")) {
+        svc_sendreply(xprt, reinterpret_cast<xdrproc_t>(xdr_long_list), nullptr);
+        svc_freeargs(xprt, reinterpret_cast<xdrproc_t>(xdr_domainname), reinterpret_cast<char *>(&domain));
         return;
     }
     ypresp_maplist answer = {starts_with(domain, "nodom.") ? YP_NODOM : YP_TRUE, nullptr};

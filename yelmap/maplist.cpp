@@ -9,6 +9,8 @@
 #include <rpcsvc/yp_prot.h>
 #include <rpcsvc/ypclnt.h>
 
+#include <cstdlib>
+
 namespace yelmap
 {
 namespace
@@ -35,16 +37,39 @@ bool_t xdr_name(XDR *xdrs, char **name) noexcept
     return xdr_string(xdrs, name, name_max);
 }
 
-bool_t xdr_node(XDR *xdrs, MapNode *node) noexcept
+// The list on the wire is "pointer to node", each node a name and a pointer
+// to the next. It is walked in a loop, not by a routine calling itself per
+// node, so that a server sending a very long list cannot exhaust the stack.
+// Nodes come from calloc and go with free, as xdr_pointer's own do.
+bool_t xdr_list(XDR *xdrs, MapNode **link) noexcept
 {
-    return xdr_name(xdrs, &node->map) && xdr_pointer(xdrs, reinterpret_cast<char **>(&node->next), sizeof(MapNode),
-                                                     reinterpret_cast<xdrproc_t>(xdr_node));
+    for (;;) {
+        bool_t more = *link != nullptr;
+        if (!xdr_bool(xdrs, &more))
+            return FALSE;
+        if (!more)
+            return TRUE;
+        if (*link == nullptr) {
+            *link = static_cast<MapNode *>(std::calloc(1, sizeof(MapNode)));
+            if (*link == nullptr)
+                return FALSE;
+        }
+        MapNode *node = *link;
+        if (!xdr_name(xdrs, &node->map))
+            return FALSE;
+        if (xdrs->x_op == XDR_FREE) {
+            // The slot takes the rest of the list before this node goes.
+            *link = node->next;
+            std::free(node);
+        } else {
+            link = &node->next;
+        }
+    }
 }
 
 bool_t xdr_result(XDR *xdrs, MapListResult *res) noexcept
 {
-    return xdr_enum(xdrs, &res->status) && xdr_pointer(xdrs, reinterpret_cast<char **>(&res->list), sizeof(MapNode),
-                                                       reinterpret_cast<xdrproc_t>(xdr_node));
+    return xdr_enum(xdrs, &res->status) && xdr_list(xdrs, &res->list);
 }
 
 // Frees whatever the decoder allocated, also after a partial decode, and

@@ -440,9 +440,12 @@ def test_cat_fails_when_the_server_stops_mid_stream():
 @pytest.mark.namespace
 def test_maps_reports_what_the_server_refuses():
     nsutil.require()
-    domains = {"full.test": {}, "nodom.test": {}, "empty.test": {}}
+    domains = {"full.test": {}, "nodom.test": {}, "empty.test": {}, "long.test": {}}
     with NisServer(domains, fake=True) as nis:
         answers = run_table(nis.python, [("maps", (d,), {}, None) for d in domains])
+    # A million names decode without a stack frame per name.
+    names = answers.pop()
+    assert names[0] == "ok" and len(names[1]) == 10**6 and names[1][:2] == ["m0", "m1"], names[:1]
     assert answers == [["ok", ["passwd.byname"]],
                        ["yelmap.error", "Can't bind to server which serves this domain"],
                        ["yelmap.error", "No maps found in domain empty.test"]]
