@@ -21,15 +21,35 @@ bool check_frames(const ext::BufferView &view, int width) noexcept;
 ext::Ref new_bytes(Py_ssize_t len, u8 **data) noexcept;
 PyObject *no_memory_for_output() noexcept;
 
+// clang-format off: one entry per line, which it would reflow differently on each run
 #define TAMVOX_FUNCTIONS(X)                                                                                            \
     X(max)                                                                                                             \
     X(minmax)                                                                                                          \
     X(avg)                                                                                                             \
     X(maxpp)                                                                                                           \
     X(avgpp)                                                                                                           \
-    X(rms) X(findfit) X(findmax) X(findfactor) X(cross) X(mul) X(add) X(bias) X(ulaw2lin) X(lin2ulaw) X(alaw2lin)      \
-        X(lin2alaw) X(lin2lin) X(adpcm2lin) X(lin2adpcm) X(tomono) X(tostereo) X(getsample) X(reverse) X(byteswap)     \
-            X(ratecv)
+    X(rms)                                                                                                             \
+    X(findfit)                                                                                                         \
+    X(findmax)                                                                                                         \
+    X(findfactor)                                                                                                      \
+    X(cross)                                                                                                           \
+    X(mul)                                                                                                             \
+    X(add)                                                                                                             \
+    X(bias)                                                                                                            \
+    X(ulaw2lin)                                                                                                        \
+    X(lin2ulaw)                                                                                                        \
+    X(alaw2lin)                                                                                                        \
+    X(lin2alaw)                                                                                                        \
+    X(lin2lin)                                                                                                         \
+    X(adpcm2lin)                                                                                                       \
+    X(lin2adpcm)                                                                                                       \
+    X(tomono)                                                                                                          \
+    X(tostereo)                                                                                                        \
+    X(getsample)                                                                                                       \
+    X(reverse)                                                                                                         \
+    X(byteswap)                                                                                                        \
+    X(ratecv)
+// clang-format on
 
 #define TAMVOX_DECLARE(name)                                                                                           \
     PyObject *tamvox_##name(PyObject *, PyObject *args) noexcept;                                                      \
