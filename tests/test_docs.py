@@ -4,17 +4,22 @@
 # the modules its `from extmods import ...` line names loaded by path from the
 # build (that line itself is dropped). A ```text block right after it is the
 # output the block must print. A block whose first line is `# needs: NAME`
-# runs in private namespaces set up as NEEDS[NAME] says, so that nothing on
-# the machine changes.
+# runs as NEEDS[NAME] says: in private namespaces, so that nothing on the
+# machine changes, or in a terminal, where the output is what it shows.
 import hashlib
 import os
 import re
 import shlex
+import sys
+import time
 
 import pytest
 
 import harness
 import nsutil
+
+sys.path.insert(0, os.path.join(harness.ROOT, "tests", "krellune"))
+import ossdriver  # noqa: E402
 
 DOCS = os.path.join(harness.ROOT, "docs")
 # The profiler front end's page runs with its own tests (tests/quendle).
@@ -39,7 +44,14 @@ NEEDS = {
         "mount --bind /run/nsutil/shadow /etc/shadow\n"
         "mount --bind /run/nsutil/nsswitch.conf /etc/nsswitch.conf\n"
         "child\n")),
+    # The fake OSS driver's dsp and mixer at /dev/dsp and /dev/mixer of a private /dev.
+    "oss": dict(private_dev=True, prelude="", require=ossdriver.require,
+                script=ossdriver.SCRIPT.format(stage=ossdriver.STAGE, driver=shlex.quote(ossdriver.DRIVER),
+                                               settings="")),
+    # A 24 x 80 pseudo-terminal for curses, no namespaces.
+    "terminal": dict(terminal=True),
 }
+ROWS, COLS = 24, 80
 
 
 def examples(page):
@@ -48,8 +60,9 @@ def examples(page):
 
 
 def case(page, index):
-    needs = examples(page)[index][0].startswith("# needs:")
-    return pytest.param(page, index, id=f"{page}-{index}", marks=[pytest.mark.namespace] if needs else [])
+    need = re.match(r"# needs: (\w+)", examples(page)[index][0])
+    namespace = need is not None and not NEEDS[need.group(1)].get("terminal")
+    return pytest.param(page, index, id=f"{page}-{index}", marks=[pytest.mark.namespace] if namespace else [])
 
 
 CASES = [case(page, i) for page in PAGES for i in range(len(examples(page)))]
@@ -57,13 +70,14 @@ CASES = [case(page, i) for page in PAGES for i in range(len(examples(page)))]
 
 @pytest.fixture(autouse=True)
 def host_unchanged():
-    """The namespaces keep the host's /dev/log and /etc/shadow as they were."""
+    """The namespaces keep the host's /dev/log, /dev/dsp, /dev/mixer and
+    /etc/shadow as they were."""
     def state():
         shadow = None
         if os.path.exists("/etc/shadow"):
             with open("/etc/shadow", "rb") as f:
                 shadow = hashlib.sha256(f.read()).hexdigest()
-        return os.path.lexists("/dev/log"), shadow
+        return [os.path.lexists(p) for p in ("/dev/log", "/dev/dsp", "/dev/mixer")], shadow
     before = state()
     yield
     assert state() == before
@@ -77,6 +91,52 @@ def test_every_page_has_an_example_and_is_listed():
         assert f"({page}.md)" in index, page
 
 
+def reading_terminal(pid):
+    """Whether the process waits in a read of its standard input."""
+    try:
+        with open(f"/proc/{pid}/syscall") as f:
+            return f.read().split()[:2] == ["0", "0x0"]
+    except OSError:
+        return False
+
+
+def run_in_terminal(code, names, cwd):
+    """What the terminal shows while the example waits for a key (it gets a
+    space), then once it has ended: lines without trailing blanks, the blank
+    lines left out."""
+    pexpect = pytest.importorskip("pexpect")
+    pyte = pytest.importorskip("pyte")
+    screen = pyte.Screen(COLS, ROWS)
+    stream = pyte.ByteStream(screen)
+    env = {k: v for k, v in os.environ.items() if k not in ("LINES", "COLUMNS")}
+    env["TERM"] = "xterm-color"  # xterm without REP, which pyte does not know
+    child = pexpect.spawn(sys.executable, ["-I", "-c", harness.loader_source(*names) + code], env=env, cwd=cwd,
+                          dimensions=(ROWS, COLS), timeout=60)
+
+    def drain():
+        while True:
+            try:
+                stream.feed(child.read_nonblocking(65536, timeout=0.05))
+            except (pexpect.TIMEOUT, pexpect.EOF):
+                return
+
+    def shown():
+        return "".join(line.rstrip() + "\n" for line in screen.display if line.strip())
+
+    deadline = time.monotonic() + 60
+    while child.isalive() and not reading_terminal(child.pid) and time.monotonic() < deadline:
+        drain()
+    waiting = ""
+    if child.isalive():
+        drain()
+        waiting = shown()
+        child.send(b" ")
+    stream.feed(child.read())
+    child.close()
+    assert child.exitstatus == 0, shown()
+    return waiting + shown()
+
+
 @pytest.mark.parametrize("page,index", CASES)
 def test_example_runs(page, index, tmp_path):
     code, expected = examples(page)[index]
@@ -88,11 +148,14 @@ def test_example_runs(page, index, tmp_path):
             pytest.skip(f"{name} is not built in {harness.BUILD}")
     body = IMPORT.sub("", code)
     need = re.match(r"# needs: (\w+)", code)
-    if need:
-        setup = NEEDS[need.group(1)]
-        proc = nsutil.run(setup["script"], private_dev=setup["private_dev"], names=names,
-                          code=setup["prelude"] + body)
+    setup = NEEDS[need.group(1)] if need else {}
+    if setup.get("terminal"):
+        output = run_in_terminal(body, names, str(tmp_path))
+    elif need:
+        setup.get("require", nsutil.require)()
+        output = nsutil.run(setup["script"], private_dev=setup["private_dev"], names=names,
+                            code=setup["prelude"] + body).stdout
     else:
-        proc = harness.run_child(body, *names, cwd=str(tmp_path))
+        output = harness.run_child(body, *names, cwd=str(tmp_path)).stdout
     if expected:
-        assert proc.stdout == expected
+        assert output == expected
