@@ -153,6 +153,17 @@ extern PyGetSetDef ndarray_getset[];
 PyObject *ndarray_add_suboffsets(PyObject *self, PyObject *);
 PyObject *ndarray_memoryview_from_buffer(PyObject *self, PyObject *);
 
+// The owner of a memoryview_from_buffer copy: it exports the recorded view,
+// and the block holding the copy goes with the last view of it.
+struct ViewCopy {
+    PyObject_HEAD Py_buffer record;
+    int flags; // the layout's ND_SCALAR, ND_PIL and contiguity bits
+    char *block;
+};
+extern PyTypeObject ViewCopy_Type;
+int view_copy_getbuf(PyObject *self, Py_buffer *view, int flags);
+void view_copy_dealloc(PyObject *self);
+
 // ---- indexing and contents (indexing.cpp)
 PyObject *ndarray_item(PyObject *self, Py_ssize_t index);
 PyObject *ndarray_subscript(PyObject *self, PyObject *key);

@@ -229,7 +229,43 @@ void fill_block(char *block, size_t data_at, const Py_buffer &v, const ArrayBase
     }
 }
 
+// Owns `block` from the start, so it is freed whatever happens.
+PyObject *view_copy_new(char *block, const Py_buffer &record)
+{
+    ViewCopy *self = PyObject_New(ViewCopy, &ViewCopy_Type);
+    if (!self) {
+        PyMem_Free(block);
+        return nullptr;
+    }
+    self->block = block;
+    self->record = record;
+    self->record.obj = nullptr;
+    self->record.internal = nullptr;
+    ArrayBase layout{};
+    layout.view = self->record;
+    derive_flags(&layout);
+    self->flags = layout.flags;
+    return reinterpret_cast<PyObject *>(self);
+}
+
 } // namespace
+
+int view_copy_getbuf(PyObject *op, Py_buffer *view, int request)
+{
+    ViewCopy *self = reinterpret_cast<ViewCopy *>(op);
+    *view = self->record;
+    view->obj = nullptr;
+    if (shape_request(view, &self->record, request, self->flags) < 0)
+        return -1;
+    view->obj = Py_NewRef(op);
+    return 0;
+}
+
+void view_copy_dealloc(PyObject *op)
+{
+    PyMem_Free(reinterpret_cast<ViewCopy *>(op)->block);
+    Py_TYPE(op)->tp_free(op);
+}
 
 int ndarray_getbuf(PyObject *op, Py_buffer *view, int request)
 {
@@ -342,9 +378,9 @@ PyObject *ndarray_memoryview_from_buffer(PyObject *op, PyObject *)
         PyErr_SetString(PyExc_SystemError, "memoryview_from_buffer(): view lies outside its base");
         return nullptr;
     }
-    // The memoryview has no owner to free its memory, so every call gets a
-    // block of its own that is never freed or moved: a memoryview from an
-    // earlier call stays readable.
+    // Every call gets a block of its own, owned by an object the memoryview
+    // holds: a memoryview from an earlier call stays readable, and the block
+    // goes with the last view of it.
     const size_t arrays = 3 * static_cast<size_t>(v.ndim) * sizeof(Py_ssize_t);
     const size_t data_at = (arrays + 15) & ~size_t(15);
     char *block = static_cast<char *>(PyMem_Malloc(data_at + static_cast<size_t>(src->raw_len) + flen + 1));
@@ -352,10 +388,10 @@ PyObject *ndarray_memoryview_from_buffer(PyObject *op, PyObject *)
         return PyErr_NoMemory();
     Py_buffer record = v;
     fill_block(block, data_at, v, src, distance, &record);
-    PyObject *mview = PyMemoryView_FromBuffer(&record);
-    if (!mview)
-        PyMem_Free(block);
-    return mview;
+    ext::Ref copy = ext::steal(view_copy_new(block, record));
+    if (!copy)
+        return nullptr;
+    return PyMemoryView_FromObject(copy.get());
 }
 
 } // namespace delvane

@@ -297,6 +297,11 @@ PyBufferProcs ndarray_as_buffer = {
     .bf_releasebuffer = ndarray_releasebuf,
 };
 
+PyBufferProcs view_copy_as_buffer = {
+    .bf_getbuffer = view_copy_getbuf,
+    .bf_releasebuffer = nullptr,
+};
+
 PyMethodDef ndarray_methods[] = {
     {"tolist", ndarray_tolist, METH_NOARGS, nullptr},
     {"tobytes", ndarray_tobytes, METH_NOARGS, nullptr},
@@ -388,6 +393,17 @@ PyTypeObject NDArray_Type = {
     .tp_new = ndarray_new,
 };
 
+PyTypeObject ViewCopy_Type = {
+    .ob_base = {PyObject_HEAD_INIT(nullptr) 0},
+    .tp_name = "_delvane.view_copy",
+    .tp_basicsize = sizeof(ViewCopy),
+    .tp_dealloc = view_copy_dealloc,
+    .tp_getattro = PyObject_GenericGetAttr,
+    .tp_as_buffer = &view_copy_as_buffer,
+    .tp_flags = Py_TPFLAGS_DEFAULT,
+    .tp_doc = "The copy of an ndarray's data and layout that a memoryview from memoryview_from_buffer() reads.",
+};
+
 } // namespace delvane
 
 PyMODINIT_FUNC PyInit__delvane()
@@ -395,7 +411,8 @@ PyMODINIT_FUNC PyInit__delvane()
     using namespace delvane;
     Py_SET_TYPE(reinterpret_cast<PyObject *>(&NDArray_Type), &PyType_Type);
     Py_SET_TYPE(reinterpret_cast<PyObject *>(&StaticArray_Type), &PyType_Type);
-    if (PyType_Ready(&NDArray_Type) < 0 || PyType_Ready(&StaticArray_Type) < 0)
+    Py_SET_TYPE(reinterpret_cast<PyObject *>(&ViewCopy_Type), &PyType_Type);
+    if (PyType_Ready(&NDArray_Type) < 0 || PyType_Ready(&StaticArray_Type) < 0 || PyType_Ready(&ViewCopy_Type) < 0)
         return nullptr;
     ext::Ref m = ext::steal(PyModule_Create2(&delvane_module, PYTHON_API_VERSION));
     if (!m)

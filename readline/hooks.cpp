@@ -1,7 +1,9 @@
 // Python hooks and the completer, and the trampolines through which GNU
-// Readline calls them. The library calls back without the interpreter lock;
-// each trampoline takes it for the duration. Errors raised by Python code here
-// are cleared: a traceback in the middle of an edited line helps nobody.
+// Readline calls them. The library calls back from inside the line reader,
+// which holds the interpreter lock; each trampoline takes it once more
+// (re-entrantly), so none depends on who called the library. Errors raised by
+// Python code here are cleared: a traceback in the middle of an edited line
+// helps nobody.
 #include "module.hpp"
 
 #include <climits>

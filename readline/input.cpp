@@ -1,6 +1,11 @@
 // The interpreter's line reader, built on GNU Readline's callback interface
 // so that the input hook and signal handlers keep running while the user
-// types. The interpreter calls it without its lock.
+// types. The interpreter calls it without its lock; the reader takes the lock
+// for the whole read and lets go of it only while it waits for a key. Other
+// threads may change the history (or anything else of the library's) then,
+// when the library is between keys, and never while it handles one: it keeps
+// pointers into the history across the steps of a key, which such a change
+// would free under it.
 #include "module.hpp"
 
 #include <cerrno>
@@ -30,21 +35,23 @@ void on_line_ready(char *line)
 // Null with MemoryError pending: the interpreter's contract for a failed read.
 char *no_memory() noexcept
 {
-    PyGILState_STATE gil = PyGILState_Ensure();
     PyErr_NoMemory();
-    PyGILState_Release(gil);
     return nullptr;
 }
 
 enum class Wait { ready, interrupted, failed };
 
 // poll rather than select: descriptors beyond FD_SETSIZE are fine. While an
-// input hook is set, wake every 0.1 s to run it.
+// input hook is set, wake every 0.1 s to run it. The one place the lock is
+// let go: other threads run while this waits. The hook runs without the lock,
+// as hooks expect (they take it themselves when they need it).
 Wait wait_for_input() noexcept
 {
     int fd = fileno(rl_instream);
     if (fd < 0)
         return Wait::failed;
+    PyThreadState *thread = PyEval_SaveThread();
+    Wait outcome = Wait::ready;
     for (;;) {
         pollfd request = {fd, POLLIN, 0};
         int count = poll(&request, 1, PyOS_InputHook != nullptr ? 100 : -1);
@@ -52,20 +59,29 @@ Wait wait_for_input() noexcept
         // Read once: another thread may unset the hook meanwhile.
         if (int (*hook)() = PyOS_InputHook; hook != nullptr)
             hook();
-        if (count > 0)
-            return (request.revents & POLLNVAL) != 0 ? Wait::failed : Wait::ready;
-        if (count < 0)
-            return saved_errno == EINTR ? Wait::interrupted : Wait::failed;
+        if (count > 0) {
+            outcome = (request.revents & POLLNVAL) != 0 ? Wait::failed : Wait::ready;
+            break;
+        }
+        if (count < 0) {
+            outcome = saved_errno == EINTR ? Wait::interrupted : Wait::failed;
+            break;
+        }
     }
+    PyEval_RestoreThread(thread);
+    return outcome;
+}
+
+bool typed_ahead() noexcept
+{
+    pollfd request = {fileno(rl_instream), POLLIN, 0};
+    return request.fd >= 0 && poll(&request, 1, 0) > 0 && (request.revents & POLLNVAL) == 0;
 }
 
 // Runs the interpreter's signal handlers; true when one raised.
 bool signal_raised() noexcept
 {
-    PyGILState_STATE gil = PyGILState_Ensure();
-    bool raised = PyErr_CheckSignals() < 0;
-    PyGILState_Release(gil);
-    return raised;
+    return PyErr_CheckSignals() < 0;
 }
 
 // The line unless it repeats the newest history entry. history_get counts
@@ -164,16 +180,22 @@ char *read_line(const char *prompt, bool &interrupted) noexcept
     rl_callback_handler_install(prompt, on_line_ready);
     completed_line = pending_marker;
     while (completed_line == pending_marker) {
+        // Not only after a wait cut short: a signal that came while the lock
+        // was being taken back, or during a key, cut no wait short.
+        if (signal_raised()) {
+            abandon_line();
+            interrupted = true;
+            return nullptr;
+        }
         switch (wait_for_input()) {
         case Wait::ready:
-            rl_callback_read_char();
+            // Keys typed ahead go in one stretch: the lock changing hands for
+            // each would cost a busy thread's time slice per key.
+            do
+                rl_callback_read_char();
+            while (completed_line == pending_marker && typed_ahead());
             break;
         case Wait::interrupted:
-            if (signal_raised()) {
-                abandon_line();
-                interrupted = true;
-                return nullptr;
-            }
             break;
         case Wait::failed:
             // The input is gone (closed descriptor, poll failure): retrying
@@ -187,6 +209,8 @@ char *read_line(const char *prompt, bool &interrupted) noexcept
 
 } // namespace
 
+// Called by the library in the middle of a key, so with the lock held. It
+// blocks only for the rest of a key already begun (a character's later bytes).
 int read_byte(FILE *stream) noexcept
 {
     int fd = fileno(stream);
@@ -222,7 +246,11 @@ int input_available() noexcept
     return poll(&request, 1, timeout > 0 ? (timeout + 999) / 1000 : 0) > 0;
 }
 
-char *interactive_readline(FILE *in, FILE *out, const char *prompt) noexcept
+namespace
+{
+
+// The whole read, with the lock held.
+char *read_locked(FILE *in, FILE *out, const char *prompt) noexcept
 {
     const char *current = setlocale(LC_CTYPE, nullptr);
     char *saved_locale = strdup(current != nullptr ? current : "C");
@@ -248,6 +276,17 @@ char *interactive_readline(FILE *in, FILE *out, const char *prompt) noexcept
 
     setlocale(LC_CTYPE, saved_locale);
     free(saved_locale);
+    return result;
+}
+
+} // namespace
+
+char *interactive_readline(FILE *in, FILE *out, const char *prompt) noexcept
+{
+    // Re-entrant, so a caller that holds the lock already is served too.
+    PyGILState_STATE gil = PyGILState_Ensure();
+    char *result = read_locked(in, out, prompt);
+    PyGILState_Release(gil);
     return result;
 }
 

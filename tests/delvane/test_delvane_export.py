@@ -1,10 +1,12 @@
 # _delvane: handing buffers out. Every refusal in its order over a matrix of
 # arrays and every request, the description handed out, the test switches, the
 # attributes, add_suboffsets and memoryview_from_buffer.
+import gc
+
 import pytest
 
 import delvane_model as model
-from harness import run_child
+from harness import memory_growth, run_child
 
 
 @pytest.fixture(scope="module")
@@ -214,7 +216,8 @@ class TestMemoryviewFromBuffer:
     def test_copies(self, dv):
         a = dv.ndarray(list(range(12)), shape=[3, 4], format="h", flags=dv.ND_WRITABLE)
         m = a.memoryview_from_buffer()
-        assert (m.obj, m.tolist(), m.format, m.readonly) == (None, a.tolist(), "h", False)
+        # The copy's owner, which frees it with the last view of it.
+        assert (type(m.obj).__name__, m.tolist(), m.format, m.readonly) == ("view_copy", a.tolist(), "h", False)
         m[0, 0] = 99  # a copy: the array is unchanged
         assert a.tolist()[0][0] == 0
         v = a[::-1, 1::2]
@@ -252,3 +255,66 @@ class TestMemoryviewFromBuffer:
         long_format = nd([tuple(range(129))], shape=[1], format="B" * 129)
         with pytest.raises(TypeError, match="^memoryview_from_buffer: format is limited to 128 characters$"):
             long_format.memoryview_from_buffer()
+
+    @pytest.mark.parametrize("name", EXPORTERS)
+    def test_layout_and_contents_as_the_array_shows_them(self, dv, arrays, name):
+        a = arrays[name]
+        if name == "bytearray_consumer":
+            return  # refused: see test_refusals
+        m = a.memoryview_from_buffer()
+        expected = a.tobytes()
+        try:
+            own = memoryview(a)
+        except BufferError:
+            own = None  # an array that refuses every request
+        layout = described(own) if own is not None else None
+        # Copies made later, freed at once, reuse the memory of each other and
+        # of nothing an earlier copy still holds.
+        for _ in range(20):
+            a.memoryview_from_buffer()
+            dv.ndarray(list(range(64)), shape=[8, 8], format="q").memoryview_from_buffer()
+        gc.collect()
+        assert m.tobytes() == expected
+        if layout is not None:
+            assert described(m) == layout
+        again = memoryview(m.obj)
+        assert described(again) == described(m)
+        m.release()
+        assert again.tobytes() == expected  # the owner outlives the first view
+
+    @pytest.mark.parametrize("name,request_name,refusal", [
+        ("c", "PyBUF_WRITABLE", "ndarray is not writable"),
+        ("slice_view", "PyBUF_ND", "ndarray is not C-contiguous"),
+        ("fortran", "PyBUF_C_CONTIGUOUS", "ndarray is not C-contiguous"),
+        ("indirect", "PyBUF_STRIDES", "ndarray cannot be represented without suboffsets"),
+        ("added_suboffsets", "PyBUF_STRIDES", "ndarray cannot be represented without suboffsets"),
+        ("c", "PyBUF_SIMPLE", None),
+        ("fortran", "PyBUF_F_CONTIGUOUS", None),
+        ("c_writable", "PyBUF_WRITABLE", None),
+    ])
+    def test_the_owner_serves_requests_its_layout_allows(self, dv, arrays, name, request_name, refusal):
+        m = arrays[name].memoryview_from_buffer()
+        request = getattr(dv, request_name)
+        if refusal is not None:
+            with pytest.raises(BufferError, match="^" + refusal + "$"):
+                dv.ndarray(m.obj, getbuf=request)
+            return
+        consumer = dv.ndarray(m.obj, getbuf=request)
+        assert (consumer.obj, consumer.tobytes()) == (m.obj, m.tobytes())
+        if request_name == "PyBUF_WRITABLE":
+            consumer[0] = 99
+            assert m.tolist()[0][0] == 99
+
+    def test_copies_go_with_their_last_view(self, dv):
+        big = dv.ndarray(list(range(1 << 17)), shape=[1 << 17], format="Q")  # 1 MiB
+        growth = memory_growth(big.memoryview_from_buffer, rounds=200)
+        assert growth < 1 << 20, growth
+        # A slice of the memoryview keeps the block alive on its own.
+        part = big.memoryview_from_buffer()[1::2]
+        gc.collect()
+        assert (part[0], part[-1]) == (1, (1 << 17) - 1)
+
+
+def described(m):
+    return (m.format, m.itemsize, m.ndim, m.shape, m.strides, m.suboffsets, m.readonly, m.nbytes,
+            m.c_contiguous, m.f_contiguous, m.tobytes(), m.tolist() if m.ndim else m[()])

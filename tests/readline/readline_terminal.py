@@ -84,6 +84,16 @@ class Terminal:
         self.raw += data
         self.stream.feed(data)
 
+    def drain(self, timeout):
+        """Reads what the terminal shows without keeping the screen: for
+        much output, when only the raw bytes matter."""
+        try:
+            self.raw += self.child.read_nonblocking(65536, timeout=timeout)
+        except pexpect.TIMEOUT:
+            pass
+        except pexpect.EOF:
+            self.ended = True
+
     def wait(self, predicate, what):
         deadline = time.monotonic() + self.timeout
         while not predicate():

@@ -194,3 +194,27 @@ os.write(w, b"abc\\x02\\x02Z\\n")
 result = [read_with(fin, fout, {prompt!r})]
 """, tmp_path)
     assert result == ["aZbc\n"]
+
+
+def test_reader_in_another_thread_while_the_history_changes(tmp_path):
+    # The reader takes the lock with its own thread's state, whichever thread
+    # that is, and hands it to the others only while it waits for input.
+    result = run_json(READER + """
+import threading, time
+fin, fout, w = streams(None)
+got = []
+reader_thread = threading.Thread(target=lambda: got.extend(read(fin, fout) for _ in range(3)))
+reader_thread.start()
+changes = 0
+for i in range(3):
+    deadline = time.monotonic() + 0.2
+    while time.monotonic() < deadline:
+        readline.add_history(f"x{changes}")
+        if readline.get_current_history_length() > 30:
+            readline.clear_history()
+        changes += 1
+    os.write(w, f"line {i}\\x10\\x0e\\n".encode())
+reader_thread.join()
+result = [got, changes > 1000]
+""", tmp_path)
+    assert result == [["line 0\n", "line 1\n", "line 2\n"], True]

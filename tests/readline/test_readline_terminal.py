@@ -1,5 +1,7 @@
 # The module as the interpreter's line editor, typed at in a pseudo-terminal.
 import os
+import random
+import time
 
 import harness
 import pytest
@@ -346,3 +348,70 @@ def test_shell_keeps_history_between_runs(terminal):
     t.enter("quit", shows="Use quit() or Ctrl-D (i.e. EOF) to exit")
     t.send("exit()\r")
     assert t.wait_end() == 0
+
+
+CHURN = """
+import random, threading
+stop = threading.Event()
+changes = [0, 0]
+def churn(seed):
+    r = random.Random(seed)
+    while not stop.is_set():
+        n = readline.get_current_history_length()
+        what = r.randrange(10)
+        try:
+            if what < 4:
+                readline.add_history(f'abc {r.randrange(1000)}')
+            elif what < 6 and n:
+                readline.remove_history_item(r.randrange(n))
+            elif what < 8 and n:
+                readline.replace_history_item(r.randrange(n), f'abd {r.randrange(1000)}')
+            elif what == 8 and n > 40:
+                readline.clear_history()
+        except ValueError:  # the other thread took that entry first
+            pass
+        changes[seed] += 1
+churners = [threading.Thread(target=churn, args=(i,), daemon=True) for i in range(2)]
+for thread in churners:
+    thread.start()
+"""
+STRESS_SECONDS = 4
+CTRL_P, CTRL_N, CTRL_R, CTRL_G, CTRL_A, CTRL_K = "\x10", "\x0e", "\x12", "\x07", "\x01", "\x0b"
+
+
+def test_history_churned_by_threads_while_browsing_and_searching(terminal):
+    # Other threads change the history only while the reader waits for a key,
+    # never while the library is in the middle of one; and a Ctrl-C that comes
+    # while the reader takes the lock back from them is not lost.
+    t = terminal(CHURN)
+    t.child.delaybeforesend = None
+    keys = random.Random(16)
+    strokes = [CTRL_P, CTRL_P, CTRL_N, CTRL_R + "ab", CTRL_R + "abd" + CTRL_R + CTRL_R, CTRL_R + "c" + CTRL_G,
+               CTRL_R + "1" + CTRL_N, "x", CTRL_A + CTRL_K]
+    sent = interrupts = 0
+    deadline = time.monotonic() + STRESS_SECONDS
+    next_interrupt = time.monotonic() + 1
+    while time.monotonic() < deadline and not t.ended:
+        if time.monotonic() > next_interrupt:
+            # Ctrl-C on a half-typed line, as the threads go on.
+            t.send(CTRL_G + CTRL_A + CTRL_K + "half = 1" + CTRL_C)
+            next_interrupt += 1
+            interrupts += 1
+        else:
+            t.send(keys.choice(strokes))
+        sent += 1
+        t.drain(0.002)
+    if t.ended:
+        t.child.close()
+        pytest.fail(f"the interpreter died (exit {t.child.exitstatus}, signal {t.child.signalstatus}) "
+                    f"after {sent} key groups:\n{t.raw[-2000:].decode(errors='replace')}")
+    seen = t.prompts()
+    t.send(CTRL_G + CTRL_A + CTRL_K + "stop.set(); [c.join() for c in churners]; print('churned', *changes)\r")
+    t.wait(lambda: b"churned " in t.raw and t.prompts() > seen, "the churn counts")
+    counts = t.raw[t.raw.rindex(b"churned "):].split(b"\r")[0].split()[1:]
+    assert all(int(c) > 100 for c in counts), counts
+    assert t.raw.count(b"KeyboardInterrupt") == interrupts
+    searches = t.raw.count(b"(reverse-i-search)"), t.raw.count(b"failed reverse-i-search")
+    assert sent > 500 and searches[0] > 100
+    print(f"{sent} key groups, {interrupts} interrupts, {searches[0]} search prompts ({searches[1]} failed), "
+          f"history changes by thread: {[int(c) for c in counts]}")
