@@ -4,7 +4,8 @@ tests/test_stubs.py type-checks it against stubs/ with mypy (it must pass
 --strict), and runs it with the modules of the build standing in for the
 package, so the types written down are also the ones that come back.
 Functions that would touch the system (the log, the shadow file, the
-terminal, the sound devices) are only type-checked, never called.
+terminal, the sound devices, a NIS server) are only type-checked, never
+called.
 """
 from __future__ import annotations
 
@@ -13,7 +14,7 @@ import types
 from typing import List, Optional, Tuple
 
 from extmods import (_crypt, _delvane, _fenwold, _gorblin, _quendle, _ventrol, _zanthor, kelpin, krellune, orvik,
-                     readline, resource, syslog, tamvox, trevask)
+                     readline, resource, syslog, tamvox, trevask, yelmap)
 
 
 def complex_maths() -> None:
@@ -161,6 +162,16 @@ def stack_panels(first: curses.window, second: curses.window) -> List[bool]:
     return hidden + [user is not None, shown is second]
 
 
+def nis_lookups(user: str) -> Tuple[str, int, List[str]]:
+    entry: str = yelmap.match(user, "passwd")
+    aliases = yelmap.cat(map="aliases", domain=yelmap.get_default_domain())
+    return entry, len(aliases), yelmap.maps()
+
+
+def nis_error() -> None:
+    assert issubclass(yelmap.error, Exception) and yelmap.error.__module__ == "yelmap"
+
+
 def templates() -> None:
     assert trevask.foo(2, 3) == 5 and _gorblin.foo(-1, 1) == 0
     xxo = trevask.new()
@@ -184,6 +195,7 @@ def main() -> None:
     logging_masks()
     sound_constants()
     panel_versions()
+    nis_error()
     templates()
 
 

@@ -10,6 +10,7 @@ import hashlib
 import os
 import re
 import shlex
+import socket
 import sys
 import time
 
@@ -18,7 +19,8 @@ import pytest
 import harness
 import nsutil
 
-sys.path.insert(0, os.path.join(harness.ROOT, "tests", "krellune"))
+sys.path[:0] = [os.path.join(harness.ROOT, "tests", folder) for folder in ("krellune", "yelmap")]
+import nis_server  # noqa: E402
 import ossdriver  # noqa: E402
 
 DOCS = os.path.join(harness.ROOT, "docs")
@@ -30,6 +32,14 @@ IMPORT = re.compile(r"^from extmods import (.+)\n", re.M)
 
 # A shadow file with one full entry and one whose numeric fields are empty.
 SHADOW = "root:$6$saltsalt$hash:19000:0:99999:7:::\nalice:!:19500::::::\n"
+# The NIS domain the yelmap page looks into, served from private namespaces.
+NIS_MAPS = {
+    "passwd.byname": nis_server.Map({b"root": b"x:0:0:root:/root:/bin/bash",
+                                     b"ada": b"x:1815:1815:Ada:/home/ada:/bin/sh"}),
+    "hosts.byname": nis_server.Map({b"nismaster": b"127.0.0.1 nismaster"}),
+    # Stored the traditional way, each key and value with its NUL.
+    "mail.aliases": nis_server.Map({b"postmaster\0": b"root\0", b"abuse\0": b"ada\0"}, verbatim=True),
+}
 # What each need sets up in the namespace before the block runs as `child`.
 NEEDS = {
     # A private /dev whose /dev/log is a socket nobody reads: messages stay here.
@@ -50,6 +60,8 @@ NEEDS = {
                                                settings="")),
     # A 24 x 80 pseudo-terminal for curses, no namespaces.
     "terminal": dict(terminal=True),
+    # A NIS master (rpcbind, ypserv, ypbind) for the domain docs.example, the default one.
+    "nis": dict(nis={"docs.example": NIS_MAPS}),
 }
 ROWS, COLS = 24, 80
 
@@ -70,14 +82,17 @@ CASES = [case(page, i) for page in PAGES for i in range(len(examples(page)))]
 
 @pytest.fixture(autouse=True)
 def host_unchanged():
-    """The namespaces keep the host's /dev/log, /dev/dsp, /dev/mixer and
-    /etc/shadow as they were."""
+    """The namespaces keep the host's /dev/log, /dev/dsp, /dev/mixer,
+    /etc/shadow, /etc/hosts and domain name as they were."""
+    def digest(path):
+        if not os.path.exists(path):
+            return None
+        with open(path, "rb") as f:
+            return hashlib.sha256(f.read()).hexdigest()
+
     def state():
-        shadow = None
-        if os.path.exists("/etc/shadow"):
-            with open("/etc/shadow", "rb") as f:
-                shadow = hashlib.sha256(f.read()).hexdigest()
-        return [os.path.lexists(p) for p in ("/dev/log", "/dev/dsp", "/dev/mixer")], shadow
+        files = [digest(p) for p in ("/etc/shadow", "/etc/hosts", "/proc/sys/kernel/domainname")]
+        return [os.path.lexists(p) for p in ("/dev/log", "/dev/dsp", "/dev/mixer")], files, socket.gethostname()
     before = state()
     yield
     assert state() == before
@@ -151,6 +166,13 @@ def test_example_runs(page, index, tmp_path):
     setup = NEEDS[need.group(1)] if need else {}
     if setup.get("terminal"):
         output = run_in_terminal(body, names, str(tmp_path))
+    elif "nis" in setup:
+        nsutil.require()
+        with nis_server.NisServer(setup["nis"]) as nis:
+            proc = nis.run([sys.executable, "-I", "-c", harness.loader_source(*names) + body],
+                           env=nis_server.child_env())
+        assert proc.returncode == 0, proc.stderr.decode(errors="replace")
+        output = proc.stdout.decode()
     elif need:
         setup.get("require", nsutil.require)()
         output = nsutil.run(setup["script"], private_dev=setup["private_dev"], names=names,

@@ -228,6 +228,9 @@ MISTAKES = [
     ('_ventrol.new_panel(1)', 'has incompatible type "int"'),
     ('_ventrol.top_panel().hide()', 'Item "None" of "Optional[curses_panel]" has no attribute "hide"'),
     ('_ventrol.new_panel(curses.newwin(1, 1)).move(1)', "Too few arguments"),
+    ('yelmap.match(b"root", "passwd")', 'has incompatible type "bytes"'),
+    ('yelmap.cat("passwd", dom="x")', 'Unexpected keyword argument "dom"'),
+    ('yelmap.maps()[0].decode()', '"str" has no attribute "decode"'),
 ]
 IMPORTS = "import curses\nimport time\nfrom extmods import " + ", ".join(STUBBED) + "\n"
 
