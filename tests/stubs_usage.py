@@ -4,15 +4,17 @@ tests/test_stubs.py type-checks it against stubs/ with mypy (it must pass
 --strict), and runs it with the modules of the build standing in for the
 package, so the types written down are also the ones that come back.
 Functions that would touch the system (the log, the shadow file, the
-terminal) are only type-checked, never called.
+terminal, the sound devices, a NIS server) are only type-checked, never
+called.
 """
 from __future__ import annotations
 
+import curses
 import types
 from typing import List, Optional, Tuple
 
-from extmods import (_crypt, _delvane, _fenwold, _gorblin, _quendle, _zanthor, kelpin, orvik, readline,
-                     resource, syslog, tamvox, trevask)
+from extmods import (_crypt, _delvane, _fenwold, _gorblin, _quendle, _ventrol, _zanthor, kelpin, krellune, orvik,
+                     readline, resource, syslog, tamvox, trevask, yelmap)
 
 
 def complex_maths() -> None:
@@ -113,6 +115,63 @@ def edit_line() -> str:
     return item or readline.get_line_buffer()
 
 
+def sound_constants() -> None:
+    assert krellune.control_names[krellune.SOUND_MIXER_PCM] == "pcm" and len(krellune.control_labels) == 25
+    assert krellune.error is krellune.OSSAudioError and krellune.AFMT_S16_NE == krellune.AFMT_S16_LE
+    assert krellune.SNDCTL_DSP_GETFMTS < 0
+    try:
+        krellune.open("x")
+    except krellune.OSSAudioError as exc:
+        assert str(exc) == "mode must be 'r', 'w', or 'rw'"
+
+
+def play(samples: bytes) -> Tuple[int, int, int]:
+    with krellune.open("w") as dsp:
+        fmt, channels, rate = dsp.setparameters(krellune.AFMT_S16_LE, 1, 8000, True)
+        dsp.writeall(samples)
+        written: int = dsp.write(memoryview(samples))
+        dsp.sync()
+        assert not dsp.closed and dsp.mode == "w" and dsp.name.startswith("/") and dsp.obuffree() >= 0
+        played, _, _ = dsp.getptr()
+    recorded: bytes = krellune.open("/dev/dsp", "r").read(16)
+    with krellune.openmixer() as mixer:
+        left, right = mixer.set(krellune.SOUND_MIXER_PCM, (30, 70))
+        sources: int = mixer.set_recsrc(mixer.reccontrols() & mixer.get_recsrc())
+    return written + played, len(recorded) + sources, left + right + fmt + channels + rate
+
+
+def panel_versions() -> None:
+    assert _ventrol.version == _ventrol.__version__ == "2.1" and issubclass(_ventrol.error, Exception)
+
+
+def stack_panels(first: curses.window, second: curses.window) -> List[bool]:
+    low = _ventrol.new_panel(first)
+    high = _ventrol.new_panel(second)
+    high.move(1, 2)
+    low.replace(second)
+    low.set_userptr({"name": "low"})
+    user: object = low.userptr()
+    low.top()
+    _ventrol.update_panels()
+    hidden = []
+    panel = _ventrol.top_panel()
+    while panel is not None:
+        hidden.append(panel.hidden())
+        panel = panel.below()
+    shown: curses.window = high.window()
+    return hidden + [user is not None, shown is second]
+
+
+def nis_lookups(user: str) -> Tuple[str, int, List[str]]:
+    entry: str = yelmap.match(user, "passwd")
+    aliases = yelmap.cat(map="aliases", domain=yelmap.get_default_domain())
+    return entry, len(aliases), yelmap.maps()
+
+
+def nis_error() -> None:
+    assert issubclass(yelmap.error, Exception) and yelmap.error.__module__ == "yelmap"
+
+
 def templates() -> None:
     assert trevask.foo(2, 3) == 5 and _gorblin.foo(-1, 1) == 0
     xxo = trevask.new()
@@ -134,6 +193,9 @@ def main() -> None:
     limits()
     hashing()
     logging_masks()
+    sound_constants()
+    panel_versions()
+    nis_error()
     templates()
 
 
