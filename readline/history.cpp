@@ -42,6 +42,17 @@ bool check_position(int position) noexcept
     return false;
 }
 
+// Whether `list` is part of the live undo list. The line being edited took
+// its entry's list as the live one and pushes new records in front of it, so
+// the entry's list may be the live list's tail, not only its head.
+bool in_live_undo_list(const UNDO_LIST *list) noexcept
+{
+    for (const UNDO_LIST *record = rl_undo_list; record != nullptr; record = record->next)
+        if (record == list)
+            return true;
+    return false;
+}
+
 // The only data the library itself attaches to an entry is the undo list of
 // a history line edited but not yet accepted. The line being edited uses its
 // entry's list as the live one, so that one stays with the library; any other
@@ -49,7 +60,7 @@ bool check_position(int position) noexcept
 void release_undo_list(histdata_t data) noexcept
 {
     auto *list = static_cast<UNDO_LIST *>(data);
-    if (list == nullptr || list == rl_undo_list)
+    if (list == nullptr || in_live_undo_list(list))
         return;
     UNDO_LIST *live = rl_undo_list;
     rl_undo_list = list;

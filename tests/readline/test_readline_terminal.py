@@ -1,6 +1,7 @@
 # The module as the interpreter's line editor, typed at in a pseudo-terminal.
 import os
 import random
+import signal
 import time
 
 import harness
@@ -350,6 +351,32 @@ def test_shell_keeps_history_between_runs(terminal):
     assert t.wait_end() == 0
 
 
+# Back on an entry edited before, the live undo list continues the one the
+# entry holds; replacing that entry (here from a signal handler) must not
+# free the list's tail, which Ctrl-C or Enter then walks.
+@pytest.mark.parametrize("last_key, entries", [(CTRL_C, 3), ("\r", 4)], ids=["ctrl-c", "enter"])
+def test_entry_replaced_under_its_continued_undo_list(terminal, tmp_path, last_key, entries):
+    t = terminal("""
+import signal
+readline.add_history('aaa')
+readline.add_history('bbb')
+def replace(*_):
+    readline.replace_history_item(1, 'zzz')
+    open('replaced', 'w').close()
+signal.signal(signal.SIGUSR1, replace)
+""")
+    # Typed at the start, "y" makes an undo record of its own in front of
+    # the entry's (a "y" after the "x" would extend the entry's record).
+    t.send("\x10x\x10\x0e\x01y")
+    t.wait_text(">>> ybbbx")
+    t.child.kill(signal.SIGUSR1)
+    deadline = time.monotonic() + 10
+    while not (tmp_path / "replaced").exists() and time.monotonic() < deadline:
+        time.sleep(0.01)
+    t.send(last_key)
+    t.enter("print('alive', readline.get_current_history_length())", shows=f"alive {entries}")
+
+
 CHURN = """
 import random, threading
 stop = threading.Event()
@@ -382,20 +409,28 @@ CTRL_P, CTRL_N, CTRL_R, CTRL_G, CTRL_A, CTRL_K = "\x10", "\x0e", "\x12", "\x07",
 
 def test_history_churned_by_threads_while_browsing_and_searching(terminal):
     # Other threads change the history only while the reader waits for a key,
-    # never while the library is in the middle of one. At least MIN_KEYS key
-    # groups go in, however slow the machine.
+    # never while the library is in the middle of one; and a Ctrl-C that comes
+    # while the reader takes the lock back from them is not lost. At least
+    # MIN_KEYS key groups go in, however slow the machine.
     t = terminal(CHURN)
     t.child.delaybeforesend = None
     keys = random.Random(16)
     strokes = [CTRL_P, CTRL_P, CTRL_N, CTRL_R + "ab", CTRL_R + "abd" + CTRL_R + CTRL_R, CTRL_R + "c" + CTRL_G,
                CTRL_R + "1" + CTRL_N, "x", CTRL_A + CTRL_K]
-    sent = 0
+    sent = interrupts = 0
     start = time.monotonic()
+    next_interrupt = start + 1
     while not t.ended:
-        elapsed = time.monotonic() - start
-        if (elapsed > STRESS_SECONDS and sent >= MIN_KEYS) or elapsed > 10 * STRESS_SECONDS:
+        now = time.monotonic()
+        if (now - start > STRESS_SECONDS and sent >= MIN_KEYS) or now - start > 10 * STRESS_SECONDS:
             break
-        t.send(keys.choice(strokes))
+        if now > next_interrupt:
+            # Ctrl-C on a half-typed line, as the threads go on.
+            t.send(CTRL_G + CTRL_A + CTRL_K + "half = 1" + CTRL_C)
+            next_interrupt += 1
+            interrupts += 1
+        else:
+            t.send(keys.choice(strokes))
         sent += 1
         t.drain(0.002)
     if t.ended:
@@ -407,7 +442,8 @@ def test_history_churned_by_threads_while_browsing_and_searching(terminal):
     t.wait(lambda: b"churned " in t.raw and t.prompts() > seen, "the churn counts")
     counts = t.raw[t.raw.rindex(b"churned "):].split(b"\r")[0].split()[1:]
     assert all(int(c) > 100 for c in counts), counts
+    assert t.raw.count(b"KeyboardInterrupt") == interrupts
     searches = t.raw.count(b"(reverse-i-search)"), t.raw.count(b"failed reverse-i-search")
     assert sent >= MIN_KEYS and searches[0] > 50
-    print(f"{sent} key groups, {searches[0]} search prompts ({searches[1]} failed), "
+    print(f"{sent} key groups, {interrupts} interrupts, {searches[0]} search prompts ({searches[1]} failed), "
           f"history changes by thread: {[int(c) for c in counts]}")
