@@ -2,11 +2,12 @@
 PYTHON ?= /usr/bin/python3
 BUILD ?= build
 ASAN_BUILD ?= build-asan
+I386_BUILD ?= build-i386
 PYTEST_ARGS ?=
 BENCH ?=
 DEBIAN_PYTHON := /usr/bin/python3
 
-.PHONY: all deps build test demo shell bench asan test-asan format clean
+.PHONY: all deps build test demo shell bench asan test-asan test-i386 format clean
 
 # Another interpreter borrows Debian's pure-Python test packages (pytest,
 # hypothesis, pexpect, pyte) and, for meson on 3.12+, setuptools' distutils,
@@ -68,8 +69,14 @@ test-asan: asan
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	$(PYTHON) -m pytest -p no:cacheprovider $(PYTEST_ARGS)
 
+# Every module built for 32-bit x86 and the suite run under an i386
+# interpreter: Debian's libpython3.11:i386 and the wrapped libraries' i386
+# packages, unpacked beside the build; the host's packages stay as they are.
+test-i386: deps
+	scripts/i386 $(I386_BUILD) $(PYTEST_ARGS)
+
 format:
 	git ls-files '*.cpp' '*.hpp' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD) $(LENT) $(ASAN_BUILD) build-py3*
+	rm -rf $(BUILD) $(LENT) $(ASAN_BUILD) $(I386_BUILD) $(I386_BUILD).sysroot build-py3*

@@ -42,7 +42,8 @@ int main()
     CHECK(!ext::checked_mul<int64_t>(int64_t(1) << 32, int64_t(1) << 31, &r64));
     CHECK(ext::checked_mul<int64_t>(-(int64_t(1) << 32), int64_t(1) << 31, &r64) && r64 == L::min());
     size_t rs = 0;
-    CHECK(!ext::checked_mul<size_t>(size_t(1) << 63, 2, &rs));
+    // The top bit of size_t, whatever its width.
+    CHECK(!ext::checked_mul<size_t>(std::numeric_limits<size_t>::max() / 2 + 1, 2, &rs));
 
     CHECK(ext::wrap_add<int32_t>(I::max(), 1) == I::min());
     CHECK(ext::wrap_sub<int32_t>(I::min(), 1) == I::max());

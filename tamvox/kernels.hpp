@@ -14,7 +14,7 @@ namespace tamvox
 
 struct PeakStats {
     uint32_t max;
-    unsigned __int128 sum;
+    PeakSum sum;
     ptrdiff_t count;
 };
 
@@ -33,8 +33,8 @@ struct Kernels {
     const char *name;
     uint32_t (*max_abs[5])(const u8 *, ptrdiff_t) noexcept;
     void (*minmax[5])(const u8 *, ptrdiff_t, int32_t *, int32_t *) noexcept;
-    __int128 (*sum[5])(const u8 *, ptrdiff_t) noexcept;
-    unsigned __int128 (*sumsq[5])(const u8 *, ptrdiff_t) noexcept;
+    Sum (*sum[5])(const u8 *, ptrdiff_t) noexcept;
+    SquareSum (*sumsq[5])(const u8 *, ptrdiff_t) noexcept;
     ptrdiff_t (*sign_changes[5])(const u8 *, ptrdiff_t) noexcept;
     PeakStats (*peaks[5])(const u8 *, ptrdiff_t) noexcept;
     Scale mul[5];
@@ -57,7 +57,7 @@ struct Kernels {
     // Fills dots[0 .. count rounded up to whole blocks); see search.hpp.
     void (*fit_dots)(const double *, const double *, ptrdiff_t, ptrdiff_t, double *) noexcept;
     FitResult (*fit_scan)(const u8 *, ptrdiff_t, ptrdiff_t, const double *, double) noexcept;
-    __int128 (*dot16)(const u8 *, const u8 *, ptrdiff_t) noexcept;
+    Sum (*dot16)(const u8 *, const u8 *, ptrdiff_t) noexcept;
     ptrdiff_t (*find_max)(const u8 *, ptrdiff_t, ptrdiff_t) noexcept;
     void (*to_double)(const u8 *, ptrdiff_t, double *) noexcept;
 };

@@ -65,20 +65,20 @@ int32_t read_sample(const u8 *p, int width) noexcept
 }
 
 // floor(a / b) for b > 0.
-__int128 floor_div(__int128 a, __int128 b) noexcept
+Sum floor_div(Sum a, Sum b) noexcept
 {
-    __int128 q = a / b;
+    Sum q = a / b;
     return (a % b != 0 && a < 0) ? q - 1 : q;
 }
 
 // floor(sqrt(a / n)), exactly: the double estimate is within a step or two
 // of the answer and is then corrected in integer arithmetic.
-uint64_t isqrt_ratio(unsigned __int128 a, unsigned __int128 n) noexcept
+uint64_t isqrt_ratio(SquareSum a, uint64_t n) noexcept
 {
     auto r = static_cast<uint64_t>(__builtin_sqrt(static_cast<double>(a) / static_cast<double>(n)));
-    while (r > 0 && static_cast<unsigned __int128>(r) * r * n > a)
+    while (r > 0 && mul_wide(r * r, n) > a)
         r--;
-    while (static_cast<unsigned __int128>(r + 1) * (r + 1) * n <= a)
+    while (mul_wide((r + 1) * (r + 1), n) <= a)
         r++;
     return r;
 }
@@ -138,7 +138,7 @@ PyObject *tamvox_avg(PyObject *, PyObject *args) noexcept
     Py_ssize_t n = view.size() / width;
     if (n == 0)
         return PyLong_FromLong(0);
-    __int128 total = kernels().sum[width](view.bytes(), n);
+    Sum total = kernels().sum[width](view.bytes(), n);
     return PyLong_FromLong(static_cast<long>(floor_div(total, n)));
 }
 
@@ -153,7 +153,7 @@ PyObject *tamvox_rms(PyObject *, PyObject *args) noexcept
     Py_ssize_t n = view.size() / width;
     if (n == 0)
         return PyLong_FromLong(0);
-    unsigned __int128 total = kernels().sumsq[width](view.bytes(), n);
+    SquareSum total = kernels().sumsq[width](view.bytes(), n);
     return PyLong_FromUnsignedLong(static_cast<unsigned long>(isqrt_ratio(total, static_cast<uint64_t>(n))));
 }
 
@@ -183,7 +183,7 @@ PyObject *tamvox_avgpp(PyObject *, PyObject *args) noexcept
     PeakStats st = kernels().peaks[width](view.bytes(), view.size() / width);
     if (st.count == 0)
         return PyLong_FromLong(0);
-    return PyLong_FromUnsignedLong(static_cast<unsigned long>(st.sum / static_cast<unsigned __int128>(st.count)));
+    return PyLong_FromUnsignedLong(static_cast<unsigned long>(st.sum / static_cast<PeakSum>(st.count)));
 }
 
 const char tamvox_cross__doc__[] = "cross($module, fragment, width, /)\n--\n\n"

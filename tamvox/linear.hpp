@@ -45,7 +45,7 @@ template <int W> TAMVOX_INLINE int64_t sum_block(const u8 *p, ptrdiff_t n) noexc
 
 // Exact sum of squares. Up to width 2 a square is below 2^31 and a 64-bit
 // total holds 2^32 of them; wider squares need a 128-bit total.
-template <int W> TAMVOX_INLINE unsigned __int128 sumsq_block(const u8 *p, ptrdiff_t n) noexcept
+template <int W> TAMVOX_INLINE SquareSum sumsq_block(const u8 *p, ptrdiff_t n) noexcept
 {
     if constexpr (W <= 2) {
         uint64_t total = 0;
@@ -55,7 +55,7 @@ template <int W> TAMVOX_INLINE unsigned __int128 sumsq_block(const u8 *p, ptrdif
         }
         return total;
     } else {
-        unsigned __int128 total = 0;
+        SquareSum total = 0;
         for (ptrdiff_t i = 0; i < n; i++) {
             int64_t s = load<W>(p + i * W);
             total += static_cast<uint64_t>(s * s);
@@ -75,7 +75,7 @@ template <int W> TAMVOX_INLINE ptrdiff_t sign_changes(const u8 *p, ptrdiff_t n) 
 
 struct Peaks {
     uint32_t max = 0;
-    unsigned __int128 sum = 0;
+    PeakSum sum = 0;
     ptrdiff_t count = 0;
 };
 

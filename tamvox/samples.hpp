@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "wide.hpp"
+
 #define TAMVOX_INLINE [[gnu::always_inline]] inline
 
 namespace tamvox

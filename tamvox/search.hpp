@@ -32,12 +32,11 @@ TAMVOX_INLINE int64_t dot16_block(const u8 *a, const u8 *b, ptrdiff_t n) noexcep
     return total;
 }
 
-TAMVOX_INLINE __int128 dot16(const u8 *a, const u8 *b, ptrdiff_t n) noexcept
+TAMVOX_INLINE Sum dot16(const u8 *a, const u8 *b, ptrdiff_t n) noexcept
 {
-    constexpr ptrdiff_t block = ptrdiff_t(1) << 32;
-    __int128 total = 0;
-    for (ptrdiff_t i = 0; i < n; i += block)
-        total += dot16_block(a + 2 * i, b + 2 * i, n - i < block ? n - i : block);
+    Sum total = 0;
+    for (ptrdiff_t i = 0; i < n; i += total_block)
+        total += dot16_block(a + 2 * i, b + 2 * i, n - i < total_block ? n - i : total_block);
     return total;
 }
 

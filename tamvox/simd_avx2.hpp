@@ -194,7 +194,7 @@ TAMVOX_AVX2_FN ptrdiff_t sumsq1(const u8 *p, ptrdiff_t n, uint64_t *total)
 
 // Squares of 32-bit samples are below 2^62; their low and high 32-bit halves
 // are summed apart, so 64-bit lanes hold 2^31 of them.
-TAMVOX_AVX2_FN ptrdiff_t sumsq4(const u8 *p, ptrdiff_t n, unsigned __int128 *total)
+TAMVOX_AVX2_FN ptrdiff_t sumsq4(const u8 *p, ptrdiff_t n, SquareSum *total)
 {
     const __m256i low = _mm256_set1_epi64x(0xFFFFFFFF);
     __m256i lo = _mm256_setzero_si256(), hi = _mm256_setzero_si256();
@@ -207,8 +207,7 @@ TAMVOX_AVX2_FN ptrdiff_t sumsq4(const u8 *p, ptrdiff_t n, unsigned __int128 *tot
         lo = _mm256_add_epi64(lo, _mm256_add_epi64(_mm256_and_si256(even, low), _mm256_and_si256(odd, low)));
         hi = _mm256_add_epi64(hi, _mm256_add_epi64(_mm256_srli_epi64(even, 32), _mm256_srli_epi64(odd, 32)));
     }
-    *total =
-        (static_cast<unsigned __int128>(static_cast<uint64_t>(hsum64(hi))) << 32) + static_cast<uint64_t>(hsum64(lo));
+    *total = halves_sum(static_cast<uint64_t>(hsum64(hi)), static_cast<uint64_t>(hsum64(lo)));
     return i;
 }
 

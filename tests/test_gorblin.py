@@ -9,6 +9,10 @@ import pytest
 
 import harness
 
+# foo adds two C longs: 64 bits on x86_64, 32 on i386.
+LONG_MAX = 2 ** (8 * ctypes.sizeof(ctypes.c_long) - 1) - 1
+LONG_MIN = -LONG_MAX - 1
+
 
 @pytest.fixture(scope="module")
 def path():
@@ -29,8 +33,8 @@ def module_def_name(module):
     get_def = ctypes.pythonapi.PyModule_GetDef
     get_def.restype, get_def.argtypes = ctypes.c_void_p, [ctypes.py_object]
     address = get_def(module)
-    # PyModuleDef: object header (16 bytes), m_init, m_index, m_copy, m_name
-    return ctypes.c_char_p.from_address(address + 40).value.decode(), address
+    # PyModuleDef: object header (two words), m_init, m_index, m_copy, m_name
+    return ctypes.c_char_p.from_address(address + 5 * ctypes.sizeof(ctypes.c_void_p)).value.decode(), address
 
 
 @pytest.mark.parametrize("name,def_name,doc", [
@@ -87,13 +91,13 @@ def test_nonmodule(path):
     assert obj.three == 3
 
 
-@pytest.mark.parametrize("args,expected", [((1, 2), 3), ((-5, 2), -3), ((2**63 - 1, 2**63 - 1), 2**64 - 2),
-                                           ((-(2**63), -1), -(2**63) - 1)])
+@pytest.mark.parametrize("args,expected", [((1, 2), 3), ((-5, 2), -3), ((LONG_MAX, LONG_MAX), 2 * LONG_MAX),
+                                           ((LONG_MIN, -1), LONG_MIN - 1)])
 def test_foo(gorblin, args, expected):
     assert gorblin.foo(*args) == expected
 
 
-@pytest.mark.parametrize("args,exc", [((2**63, 0), OverflowError), ((1,), TypeError), (("a", 1), TypeError)])
+@pytest.mark.parametrize("args,exc", [((LONG_MAX + 1, 0), OverflowError), ((1,), TypeError), (("a", 1), TypeError)])
 def test_foo_rejects(gorblin, args, exc):
     with pytest.raises(exc):
         gorblin.foo(*args)

@@ -18,6 +18,9 @@ import pytest
 import harness
 
 INT32_MIN, INT64_MIN = -(2**31), -(2**63)
+# long is 64 bits on x86_64, 32 on i386; BIG_LONG is a long that an int cannot hold where it can.
+LONG_BITS = 8 * ctypes.sizeof(c_long)
+BIG_LONG = 2**40 if LONG_BITS == 64 else 2**30
 
 
 @pytest.fixture(scope="module")
@@ -483,8 +486,8 @@ def test_exported_symbols(path):
 
 # -- integers and floats -----------------------------------------------------------
 
-SIGNED = [("b", 8), ("h", 16), ("i", 32), ("l", 64), ("q", 64)]
-UNSIGNED = [("B", 8), ("H", 16), ("I", 32), ("L", 64), ("Q", 64)]
+SIGNED = [("b", 8), ("h", 16), ("i", 32), ("l", LONG_BITS), ("q", 64)]
+UNSIGNED = [("B", 8), ("H", 16), ("I", 32), ("L", LONG_BITS), ("Q", 64)]
 
 
 @pytest.mark.parametrize("prefix", ["tf_", "tf_b"])
@@ -546,7 +549,7 @@ BHILFD = [
     ((1, 2, 3, 4, 5.0, 6.0), 21),
     ((-128, -32768, INT32_MIN, 0, 0.0, 0.0), -128 - 32768 + INT32_MIN),
     ((0, 0, 0, 0, 0.25, -2.75), -2.5),
-    ((1, 1, 1, 2**40, 0.5, 0.0), 3 + 2**40 + 0.5),
+    ((1, 1, 1, BIG_LONG, 0.5, 0.0), 3 + BIG_LONG + 0.5),
     ((0, 0, 0, 0, 0.0, 1e30), 1e30),
     ((0, 0, 0, 0, 0.0, math.nan), math.nan),
 ]
@@ -911,7 +914,7 @@ lib.testfunc_iii.restype = c_int32
 results += [lib.testfunc_iii(6, -7), lib.testfunc_iii(65536, 65537)]
 lib.myprintf.restype = c_int32
 n = lib.myprintf(b"%d|%s|%.3f|%c|%ld\n", c_int32(-5), c_char_p(b"str"), c_double(2.5), c_int32(65),
-                 ctypes.c_long(-2**40))
+                 ctypes.c_long(-2**40 if ctypes.sizeof(ctypes.c_long) == 8 else -2**30))
 ALLOC, RELEASE = CFUNCTYPE(c_void_p, c_int32), CFUNCTYPE(None, c_void_p)
 block = ctypes.create_string_buffer(64)
 sizes, freed = [], []
@@ -947,7 +950,7 @@ product = ffi.new("long double *", lib.testfunc_DDD(1 + 2.0**-30, 1 + 2.0**-31))
 results.append(bytes(ffi.buffer(product))[:10].hex())
 results += [lib.testfunc_iii(6, -7), lib.testfunc_iii(65536, 65537)]
 n = lib.myprintf(b"%d|%s|%.3f|%c|%ld\n", ffi.cast("int", -5), ffi.new("char[]", b"str"), ffi.cast("double", 2.5),
-                 ffi.cast("int", 65), ffi.cast("long", -2**40))
+                 ffi.cast("int", 65), ffi.cast("long", -2**40 if ffi.sizeof("long") == 8 else -2**30))
 block = ffi.new("char[64]")
 sizes, freed = [], []
 alloc = ffi.callback("void *(int32_t)", lambda size: sizes.append(size) or block)
@@ -980,7 +983,7 @@ def test_printing_functions(path, client_name):
         "testfunc_DDD" + addresses, "testfunc_DDD(2.5, 0.5)",
         "testfunc_DDD" + addresses, "testfunc_DDD(1, 1)",
         "testfunc_iii" + addresses, "testfunc_iii" + addresses,
-        "-5|str|2.500|A|-1099511627776",
+        f"-5|str|2.500|A|{-BIG_LONG}",
         f"_xxx_init got {alloc} {release}", "calling", f"calls done, ptr was {block}",
     ]
     lines = proc.stdout.splitlines()
@@ -993,6 +996,6 @@ def test_printing_functions(path, client_name):
             assert int(a, 16) and int(b, 16) and a != b
         else:
             assert line == want
-    assert n == len("-5|str|2.500|A|-1099511627776\n")
+    assert n == len(f"-5|str|2.500|A|{-BIG_LONG}\n")
     assert sizes == [32] and freed_ok
 

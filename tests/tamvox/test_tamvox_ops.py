@@ -89,6 +89,8 @@ def test_module_surface(tv):
     (("rms", b"", 2), 0),
     (("rms", s16(3, 4), 2), 3),
     (("rms", s32(-2**31), 4), 2**31),
+    # Squares summed past 2**64 (where i386 has no 128-bit integer).
+    (("rms", s32(-2**31, 2**31 - 1) * 8, 4), math.isqrt((2**62 + (2**31 - 1)**2) // 2)),
     (("maxpp", bytes([0, 10, 0, 10, 0]), 1), 10),
     (("avgpp", bytes([0, 10, 0, 10, 0]), 1), 10),
     (("maxpp", bytes([1, 2, 3, 4]), 1), 0),
