@@ -399,7 +399,10 @@ Answer answer_mixer(unsigned cmd, int in)
 void op_ioctl(fuse_req_t req, fuse_ino_t ino, unsigned int cmd, void *arg, fuse_file_info *, unsigned flags,
               const void *in_buf, size_t in_size, size_t out_size)
 {
-    if ((flags & FUSE_IOCTL_COMPAT) || (ino != DSP && ino != MIXER)) {
+    // A 32-bit caller's requests come flagged as compat; the records they
+    // carry hold only ints, so they are answered the same way.
+    (void)flags;
+    if (ino != DSP && ino != MIXER) {
         fuse_reply_err(req, ENOTTY);
         return;
     }

@@ -3,6 +3,7 @@
 import errno
 import gc
 import os
+import struct
 import subprocess
 import sys
 
@@ -23,14 +24,16 @@ FORMATS = {"AFMT_QUERY": 0, "AFMT_MU_LAW": 1, "AFMT_A_LAW": 2, "AFMT_IMA_ADPCM":
            "AFMT_S16_LE": 16, "AFMT_S16_BE": 32, "AFMT_S8": 64, "AFMT_U16_LE": 128, "AFMT_U16_BE": 256,
            "AFMT_MPEG": 512, "AFMT_AC3": 1024, "AFMT_S16_NE": 16}
 # Requests whose value shows the encoding at work; the last two hold a
-# pointer, so on x86_64 their argument is 16 bytes.
+# pointer, so their argument is 16 bytes on x86_64 and 8 on 32-bit x86.
 TELLING = {"SNDCTL_DSP_RESET": 20480, "SNDCTL_DSP_SYNC": 20481, "SNDCTL_DSP_SPEED": -1073459198,
            "SNDCTL_DSP_SETFMT": -1073459195, "SNDCTL_DSP_SAMPLESIZE": -1073459195,
            "SNDCTL_DSP_CHANNELS": -1073459194, "SNDCTL_DSP_POST": 20488, "SNDCTL_DSP_GETFMTS": -2147201013,
            "SNDCTL_DSP_GETOSPACE": -2146414580, "SNDCTL_DSP_NONBLOCK": 20494, "SNDCTL_DSP_GETIPTR": -2146676719,
            "SNDCTL_DSP_GETOPTR": -2146676718, "SNDCTL_COPR_LOAD": -810532095, "SNDCTL_COPR_RCVMSG": -1885060343,
            "SNDCTL_MIDI_MPUCMD": -1071551230, "SNDCTL_TMR_START": 21506,
-           "SNDCTL_DSP_MAPINBUF": -2146414573, "SNDCTL_DSP_MAPOUTBUF": -2146414572}
+           **({"SNDCTL_DSP_MAPINBUF": -2146414573, "SNDCTL_DSP_MAPOUTBUF": -2146414572}
+              if struct.calcsize("P") == 8 else
+              {"SNDCTL_DSP_MAPINBUF": -2146938861, "SNDCTL_DSP_MAPOUTBUF": -2146938860})}
 
 
 @pytest.fixture(scope="module")
