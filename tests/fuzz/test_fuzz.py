@@ -13,6 +13,9 @@ import pytest
 import harness
 import nsutil
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "sanitizer"))
+import lsan_check  # noqa: E402
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import tables  # noqa: E402
@@ -33,7 +36,7 @@ def verdict(proc, text):
     lines = text.splitlines()
     cases = [line for line in lines if line.startswith("CASE ")]
     failures = [line for line in lines if line.startswith("FAIL")]
-    if proc.returncode == 3:
+    if proc.returncode == lsan_check.LEAK_STATUS:
         return "memory left unreachable (LeakSanitizer report below)"
     if not any(line.startswith("DONE") for line in lines):
         last = cases[-1] if cases else "(before the first case)"
