@@ -6,7 +6,7 @@ PYTEST_ARGS ?=
 BENCH ?=
 DEBIAN_PYTHON := /usr/bin/python3
 
-.PHONY: all deps build test demo shell bench asan test-asan format clean
+.PHONY: all deps build test demo shell bench asan test-asan fuzz format clean
 
 # Another interpreter borrows Debian's pure-Python test packages (pytest,
 # hypothesis, pexpect, pyte) and, for meson on 3.12+, setuptools' distutils,
@@ -75,6 +75,16 @@ SANITIZER_ENV = EXT_BUILD_DIR=$(abspath $(ASAN_BUILD)) EXT_SANITIZED=1 PYTHONMAL
 
 test-asan: asan
 	$(SANITIZER_ENV) $(PYTHON) -m pytest -p no:cacheprovider -p lsan_check $(PYTEST_ARGS)
+
+# Longer fuzzing on request: each module's hostile-input batch repeated with
+# fresh seeds for FUZZ_SECONDS, leak runs of 10**5 calls per callable, then
+# each libFuzzer target for FUZZ_SECONDS. The suite's own runs are shorter
+# (a fixed seed, 40 cases per callable, 2000 calls).
+FUZZ_SECONDS ?= 120
+fuzz: build
+	EXT_BUILD_DIR=$(abspath $(BUILD)) FUZZ_SEED=$$(date +%s) FUZZ_SECONDS=$(FUZZ_SECONDS) FUZZ_EXAMPLES=200 \
+	LEAK_CALLS=100000 $(RUN_ENV) $(PYTHON) -m pytest $(LENT_PYTEST_ARGS) -p no:cacheprovider -s tests/fuzz $(PYTEST_ARGS)
+	FUZZ_SECONDS=$(FUZZ_SECONDS) PYTHON=$(PYTHON) fuzz/run
 
 format:
 	git ls-files '*.cpp' '*.hpp' | xargs clang-format -i

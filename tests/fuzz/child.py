@@ -6,7 +6,8 @@ checks, is reported and makes the exit status 1; a leak found by the
 sanitizer's leak checker at exit makes it 3; a module the build lacks
 makes the child print SKIP.
 
-Environment: FUZZ_EXAMPLES (cases per callable, default 40), FUZZ_SEED
+Environment: FUZZ_EXAMPLES (cases per callable, default 40, 20 under the
+sanitizer, where each case costs more), FUZZ_SEED
 (draw from this seed instead of the fixed derandomized sequence),
 FUZZ_SECONDS (repeat rounds with new seeds until this much time has passed).
 """
@@ -103,7 +104,7 @@ def main(name):
     if missing:
         emit(f"FAIL public callables without a fuzz entry: {', '.join(missing)}")
         return 1
-    examples = int(os.environ.get("FUZZ_EXAMPLES", "40"))
+    examples = int(os.environ.get("FUZZ_EXAMPLES", "20" if os.environ.get("EXT_SANITIZED") else "40"))
     base_seed = os.environ.get("FUZZ_SEED")
     deadline = time.monotonic() + float(os.environ.get("FUZZ_SECONDS", "0"))
     first = None if base_seed is None else int(base_seed)
