@@ -26,6 +26,9 @@ def run(script, name, tmp_path):
     """Returns the finished process and its stdout as text."""
     harness.module_path(tables.MODULES[name].names[0])  # skips a library the build lacks
     env = dict(os.environ, HOME=str(tmp_path), FUZZ_HOME=str(tmp_path), INPUTRC="/dev/null", LC_ALL="C.UTF-8")
+    # The child runs in tmp_path: lent packages must stay reachable.
+    if env.get("PYTHONPATH"):
+        env["PYTHONPATH"] = os.pathsep.join(os.path.abspath(p) for p in env["PYTHONPATH"].split(os.pathsep) if p)
     out_path = tmp_path / f"{script}.out"
     with open(out_path, "wb") as out:
         proc = subprocess.run(command(script, name), stdout=out, stderr=subprocess.PIPE, env=env,

@@ -1,10 +1,10 @@
-"""Hostile calls into every module, and leak runs of every public callable,
-each module's batch in a child interpreter (child.py, leaks.py). A crash
-fails the test with the case the child named before running it; a
-SystemError, with the shrunk case; a leak, with what grew.
-
-FUZZ_EXAMPLES, FUZZ_SEED, FUZZ_SECONDS and LEAK_CALLS pass to the children;
-`make fuzz` runs longer with fresh seeds."""
+# Hostile calls into every module, and leak runs of every public callable,
+# each module's batch in a child interpreter (child.py, leaks.py). A crash
+# fails the test with the case the child named before running it; a
+# SystemError, with the shrunk case; a leak, with what grew.
+#
+# FUZZ_EXAMPLES, FUZZ_SEED, FUZZ_SECONDS and LEAK_CALLS pass to the children;
+# `make fuzz` runs longer with fresh seeds.
 import os
 import sys
 

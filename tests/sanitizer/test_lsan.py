@@ -1,6 +1,6 @@
-"""The sanitizer run's leak check finds memory our code drops unfreed, and
-only that: the same child without the leaking call, with every module loaded
-and a system tool run under the preloaded runtime, reports nothing."""
+# The sanitizer run's leak check finds memory our code drops unfreed, and
+# only that: the same child without the leaking call, with every module loaded
+# and a system tool run under the preloaded runtime, reports nothing.
 import os
 import subprocess
 import sys
