@@ -7,8 +7,6 @@ import sys
 import fuzz_modules
 from hostile import Oops
 
-OMIT = None  # set by tables (its sentinel), to drop keywords left out
-
 
 def mod(name):
     return fuzz_modules.get(name)

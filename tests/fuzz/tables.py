@@ -12,7 +12,7 @@ from hypothesis import strategies as st
 
 import scenarios
 from hostile import (FLOAT_EDGES, INT_EDGES, Convert, IntSub, Oops, Raiser, anything, buffers, floats, ints,
-                     lying, mixed, numbers, of, texts)
+                     lying, mixed, of, texts)
 
 OMIT = object()  # a keyword left out of the call
 
