@@ -46,10 +46,23 @@ PyObject *layer_parse_view(PyObject *, PyObject *args) noexcept
     return PyLong_FromSsize_t(view.size());
 }
 
+// Allocates n bytes and drops them without freeing, so the suite can prove
+// the sanitizer run's leak check finds our leaks.
+PyObject *layer_leak(PyObject *, PyObject *arg) noexcept
+{
+    Py_ssize_t n = PyLong_AsSsize_t(arg);
+    if (n == -1 && PyErr_Occurred())
+        return nullptr;
+    if (PyMem_Malloc(n > 0 ? static_cast<size_t>(n) : 1) == nullptr)
+        return PyErr_NoMemory();
+    Py_RETURN_NONE;
+}
+
 PyMethodDef layer_methods[] = {
     {"ref_moves", layer_ref_moves, METH_O, nullptr},
     {"hold_view", layer_hold_view, METH_VARARGS, nullptr},
     {"parse_view", layer_parse_view, METH_VARARGS, nullptr},
+    {"leak", layer_leak, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
