@@ -211,7 +211,7 @@ PyObject *tamvox_mul(PyObject *, PyObject *args) noexcept
         return nullptr;
     const Kernels &kn = kernels();
     const Py_ssize_t n = view.size() / width;
-    if (width <= 2 && n >= (width == 1 ? 4096 : 1 << 20))
+    if (kn.mul_by_table && width <= 2 && n >= (width == 1 ? 4096 : 1 << 20))
         return by_table(width, width, view, [&](const u8 *ramp, Py_ssize_t values, u8 *table) {
             kn.mul[width](ramp, values, factor, table);
         });
