@@ -18,34 +18,41 @@ TAMVOX_AVX2_FN __m128i load128(const u8 *p)
 }
 
 // clamp_floor4 of x * f: the product rounded once, as the scalar loop does.
-TAMVOX_AVX2_FN __m128i scale4(__m128i v, __m256d f, __m256d lo, __m256d hi)
+// A finite factor times a sample is never NaN, so the NaN mask can go.
+template <bool Finite> TAMVOX_AVX2_FN __m128i scale4(__m128i v, __m256d f, __m256d lo, __m256d hi)
 {
-    return clamp_floor4(_mm256_mul_pd(_mm256_cvtepi32_pd(v), f), lo, hi);
+    __m256d x = _mm256_mul_pd(_mm256_cvtepi32_pd(v), f);
+    if constexpr (Finite)
+        return _mm256_cvttpd_epi32(_mm256_max_pd(_mm256_min_pd(_mm256_floor_pd(x), hi), lo));
+    else
+        return clamp_floor4(x, lo, hi);
 }
 
-// mul at widths 1, 2 and 4, sixteen samples per step with every group of
-// four in registers (a loop over the groups would spill them at width 1).
-template <int W> TAMVOX_AVX2_FN ptrdiff_t mul_wide(const u8 *p, ptrdiff_t n, double factor, u8 *out)
+template <int W, bool Finite> TAMVOX_AVX2_FN ptrdiff_t mul16(const u8 *p, ptrdiff_t n, double factor, u8 *out)
 {
     const __m256d f = _mm256_set1_pd(factor), lo = _mm256_set1_pd(min_of<W>), hi = _mm256_set1_pd(max_of<W>);
     ptrdiff_t i = 0;
     for (; i + 16 <= n; i += 16) {
-        __m256i a, b;
+        __m128i r0, r1, r2, r3;
         if constexpr (W == 1) {
-            __m128i x = load128(p + i);
-            a = _mm256_cvtepi8_epi32(x);
-            b = _mm256_cvtepi8_epi32(_mm_srli_si128(x, 8));
-        } else if constexpr (W == 2) {
-            a = _mm256_cvtepi16_epi32(load128(p + 2 * i));
-            b = _mm256_cvtepi16_epi32(load128(p + 2 * i + 16));
+            r0 = scale4<Finite>(load4<1>(p + i), f, lo, hi);
+            r1 = scale4<Finite>(load4<1>(p + i + 4), f, lo, hi);
+            r2 = scale4<Finite>(load4<1>(p + i + 8), f, lo, hi);
+            r3 = scale4<Finite>(load4<1>(p + i + 12), f, lo, hi);
         } else {
-            a = loadv(p + 4 * i);
-            b = loadv(p + 4 * i + 32);
+            __m256i a, b;
+            if constexpr (W == 2) {
+                a = _mm256_cvtepi16_epi32(load128(p + 2 * i));
+                b = _mm256_cvtepi16_epi32(load128(p + 2 * i + 16));
+            } else {
+                a = loadv(p + 4 * i);
+                b = loadv(p + 4 * i + 32);
+            }
+            r0 = scale4<Finite>(_mm256_castsi256_si128(a), f, lo, hi);
+            r1 = scale4<Finite>(_mm256_extracti128_si256(a, 1), f, lo, hi);
+            r2 = scale4<Finite>(_mm256_castsi256_si128(b), f, lo, hi);
+            r3 = scale4<Finite>(_mm256_extracti128_si256(b, 1), f, lo, hi);
         }
-        __m128i r0 = scale4(_mm256_castsi256_si128(a), f, lo, hi);
-        __m128i r1 = scale4(_mm256_extracti128_si256(a, 1), f, lo, hi);
-        __m128i r2 = scale4(_mm256_castsi256_si128(b), f, lo, hi);
-        __m128i r3 = scale4(_mm256_extracti128_si256(b, 1), f, lo, hi);
         // Every value is inside the width's range, so packing never saturates.
         if constexpr (W == 1) {
             _mm_storeu_si128(reinterpret_cast<__m128i *>(out + i),
@@ -59,6 +66,13 @@ template <int W> TAMVOX_AVX2_FN ptrdiff_t mul_wide(const u8 *p, ptrdiff_t n, dou
         }
     }
     return i;
+}
+
+// mul at widths 1, 2 and 4, sixteen samples per step with every group of
+// four in registers (a loop over the groups would spill them at width 1).
+template <int W> TAMVOX_AVX2_FN ptrdiff_t mul_wide(const u8 *p, ptrdiff_t n, double factor, u8 *out)
+{
+    return std::isfinite(factor) ? mul16<W, true>(p, n, factor, out) : mul16<W, false>(p, n, factor, out);
 }
 
 // Eight samples at width 2 or 4 as 32-bit values.
