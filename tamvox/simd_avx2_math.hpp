@@ -17,28 +17,37 @@ TAMVOX_AVX2_FN __m128i load128(const u8 *p)
     return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
 }
 
+// How much of clamp_floor mul's products need, by the factor.
+enum class Products {
+    any,     // the full rule, NaN included
+    finite,  // never NaN (a finite factor): no NaN mask
+    in_int32 // |product| < 2^31 (a small factor): no clamp either, because
+             // packing to the width saturates exactly as the clamp would
+};
+
 // clamp_floor4 of x * f: the product rounded once, as the scalar loop does.
-// A finite factor times a sample is never NaN, so the NaN mask can go.
-template <bool Finite> TAMVOX_AVX2_FN __m128i scale4(__m128i v, __m256d f, __m256d lo, __m256d hi)
+template <Products P> TAMVOX_AVX2_FN __m128i scale4(__m128i v, __m256d f, __m256d lo, __m256d hi)
 {
     __m256d x = _mm256_mul_pd(_mm256_cvtepi32_pd(v), f);
-    if constexpr (Finite)
+    if constexpr (P == Products::in_int32)
+        return _mm256_cvttpd_epi32(_mm256_floor_pd(x));
+    else if constexpr (P == Products::finite)
         return _mm256_cvttpd_epi32(_mm256_max_pd(_mm256_min_pd(_mm256_floor_pd(x), hi), lo));
     else
         return clamp_floor4(x, lo, hi);
 }
 
-template <int W, bool Finite> TAMVOX_AVX2_FN ptrdiff_t mul16(const u8 *p, ptrdiff_t n, double factor, u8 *out)
+template <int W, Products P> TAMVOX_AVX2_FN ptrdiff_t mul16(const u8 *p, ptrdiff_t n, double factor, u8 *out)
 {
     const __m256d f = _mm256_set1_pd(factor), lo = _mm256_set1_pd(min_of<W>), hi = _mm256_set1_pd(max_of<W>);
     ptrdiff_t i = 0;
     for (; i + 16 <= n; i += 16) {
         __m128i r0, r1, r2, r3;
         if constexpr (W == 1) {
-            r0 = scale4<Finite>(load4<1>(p + i), f, lo, hi);
-            r1 = scale4<Finite>(load4<1>(p + i + 4), f, lo, hi);
-            r2 = scale4<Finite>(load4<1>(p + i + 8), f, lo, hi);
-            r3 = scale4<Finite>(load4<1>(p + i + 12), f, lo, hi);
+            r0 = scale4<P>(load4<1>(p + i), f, lo, hi);
+            r1 = scale4<P>(load4<1>(p + i + 4), f, lo, hi);
+            r2 = scale4<P>(load4<1>(p + i + 8), f, lo, hi);
+            r3 = scale4<P>(load4<1>(p + i + 12), f, lo, hi);
         } else {
             __m256i a, b;
             if constexpr (W == 2) {
@@ -48,12 +57,12 @@ template <int W, bool Finite> TAMVOX_AVX2_FN ptrdiff_t mul16(const u8 *p, ptrdif
                 a = loadv(p + 4 * i);
                 b = loadv(p + 4 * i + 32);
             }
-            r0 = scale4<Finite>(_mm256_castsi256_si128(a), f, lo, hi);
-            r1 = scale4<Finite>(_mm256_extracti128_si256(a, 1), f, lo, hi);
-            r2 = scale4<Finite>(_mm256_castsi256_si128(b), f, lo, hi);
-            r3 = scale4<Finite>(_mm256_extracti128_si256(b, 1), f, lo, hi);
+            r0 = scale4<P>(_mm256_castsi256_si128(a), f, lo, hi);
+            r1 = scale4<P>(_mm256_extracti128_si256(a, 1), f, lo, hi);
+            r2 = scale4<P>(_mm256_castsi256_si128(b), f, lo, hi);
+            r3 = scale4<P>(_mm256_extracti128_si256(b, 1), f, lo, hi);
         }
-        // Every value is inside the width's range, so packing never saturates.
+        // Signed packing saturates to the width's range (only needed for in_int32).
         if constexpr (W == 1) {
             _mm_storeu_si128(reinterpret_cast<__m128i *>(out + i),
                              _mm_packs_epi16(_mm_packs_epi32(r0, r1), _mm_packs_epi32(r2, r3)));
@@ -72,7 +81,14 @@ template <int W, bool Finite> TAMVOX_AVX2_FN ptrdiff_t mul16(const u8 *p, ptrdif
 // four in registers (a loop over the groups would spill them at width 1).
 template <int W> TAMVOX_AVX2_FN ptrdiff_t mul_wide(const u8 *p, ptrdiff_t n, double factor, u8 *out)
 {
-    return std::isfinite(factor) ? mul16<W, true>(p, n, factor, out) : mul16<W, false>(p, n, factor, out);
+    // Products of samples below 2^(8W - 1) in magnitude stay below 2^31.
+    if constexpr (W <= 2) {
+        if (std::fabs(factor) < (W == 1 ? 0x1p23 : 0x1p15))
+            return mul16<W, Products::in_int32>(p, n, factor, out);
+    }
+    if (std::isfinite(factor))
+        return mul16<W, Products::finite>(p, n, factor, out);
+    return mul16<W, Products::any>(p, n, factor, out);
 }
 
 // Eight samples at width 2 or 4 as 32-bit values.

@@ -19,7 +19,8 @@ EDGES32 = [0, 1, -1, 2**31 - 1, -2**31, 2**18, -2**18, 2**18 - 1, -2**18 - 1, 2*
 RANDOM32 = struct.pack(f"<{len(EDGES32) + 50000}i", *EDGES32, *(_rng.getrandbits(32) - 2**31 for _ in range(50000)))
 EVERY = {1: EVERY8 * 4, 2: EVERY16, 4: RANDOM32}
 FACTORS = [0.0, -0.0, 1.0, -1.0, 0.7, -1.5, 1e10, -1e10, 1e-300, 5e-324, sys.float_info.max,
-           -sys.float_info.max, math.inf, math.nan]
+           -sys.float_info.max, math.inf, -math.inf, math.nan, 300.0, -300.0, 2.0**23 - 0.5, -2.0**23, 32767.99,
+           -2.0**15, 2.5e5]
 
 
 @pytest.fixture(scope="module")
@@ -124,7 +125,7 @@ def vm_flags(address):
 
 @pytest.mark.parametrize("call,size", [
     (lambda tv: tv.ulaw2lin(bytes(1 << 24), 4), 1 << 26),
-    (lambda tv: tv.ratecv(bytes(1 << 24), 2, 1, 1, 2, None)[0], (1 << 25) - 2),
+    (lambda tv: tv.tostereo(bytes(1 << 24), 2, 1.0, 1.0), 1 << 25),
     (lambda tv: tv.lin2lin(bytes(1 << 20), 1, 4), 1 << 22),
 ])
 @pytest.mark.skipif(not os.path.isdir("/sys/kernel/mm/transparent_hugepage"),
