@@ -191,6 +191,22 @@ TAMVOX_AVX2_FN ptrdiff_t tomono2(const u8 *p, ptrdiff_t frames, double lf, doubl
 // 32-bit value, go through the scalar formula.
 inline constexpr int32_t ratecv_period_max = 2048;
 
+// Eight outputs from their (prev, cur) pairs (prev in the low half of each
+// 32-bit word) and weights (d, R - d) alike, inv being 1 / R.
+TAMVOX_AVX2_FN void ratecv_store8(__m256i pairs, __m256i w, __m256d inv, u8 *out)
+{
+    const __m256d nudge = _mm256_set1_pd(0x1p-20);
+    __m256i num = _mm256_madd_epi16(pairs, w); // |num| <= 32768 * R: exact
+    // floor(num / R) from num times 1/R: the product is within 2^-37 of
+    // num / R (|num / R| <= 32768), and a quotient that is not a whole
+    // number is at least 1/R >= 2^-11 from one, so adding 2^-20 before
+    // the floor gives the exact result either way.
+    __m256d q0 = _mm256_add_pd(_mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(num)), inv), nudge);
+    __m256d q1 = _mm256_add_pd(_mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(num, 1)), inv), nudge);
+    __m128i y0 = _mm256_cvttpd_epi32(_mm256_floor_pd(q0)), y1 = _mm256_cvttpd_epi32(_mm256_floor_pd(q1));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(out), _mm_packs_epi32(y0, y1));
+}
+
 TAMVOX_AVX2_FN ptrdiff_t ratecv_mono16(const u8 *in, ptrdiff_t frames, int32_t inrate, int32_t outrate, int32_t *d_io,
                                        int32_t *prev, int32_t *cur, u8 *out)
 {
@@ -231,21 +247,36 @@ TAMVOX_AVX2_FN ptrdiff_t ratecv_mono16(const u8 *in, ptrdiff_t frames, int32_t i
     // j = q * R + t reads from frame q * I + first[t].
     int64_t q = j / R, t = j % R;
     const u8 *base = in + 2 * q * I;
-    const __m256d inv = _mm256_set1_pd(1.0 / double(R)), nudge = _mm256_set1_pd(0x1p-20);
+    const __m256d inv = _mm256_set1_pd(1.0 / double(R));
+    // When eight outputs in a row never read more than 17 frames, one load
+    // of 16 frames and one of the 16 after the first make every pair a
+    // 32-bit word of one or the other, chosen by a permutation: no gather.
+    bool near = true;
+    for (int64_t u = 0; u < R && near; u++)
+        near = first[u + 7] - first[u] <= 15;
+    const u8 *end = in + 2 * frames;
+    if (near) {
+        for (; j + 8 <= total; j += 8) {
+            const u8 *src = base + 2 * int64_t(first[t]);
+            if (src + 34 > end)
+                break;
+            __m256i idx = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(first + t));
+            __m256i rel = _mm256_sub_epi32(idx, _mm256_set1_epi32(first[t]));
+            __m256i half = _mm256_srli_epi32(rel, 1);
+            __m256 even = _mm256_castsi256_ps(_mm256_permutevar8x32_epi32(loadv(src), half));
+            __m256 odd = _mm256_castsi256_ps(_mm256_permutevar8x32_epi32(loadv(src + 2), half));
+            __m256i pairs =
+                _mm256_castps_si256(_mm256_blendv_ps(even, odd, _mm256_castsi256_ps(_mm256_slli_epi32(rel, 31))));
+            ratecv_store8(pairs, _mm256_loadu_si256(reinterpret_cast<const __m256i *>(weights + t)), inv, out + 2 * j);
+            for (t += 8; t >= R; t -= R)
+                base += 2 * I;
+        }
+    }
     for (; j + 8 <= total; j += 8) {
         __m256i idx = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(first + t));
-        __m256i w = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(weights + t));
         // (prev, cur) as one 32-bit word: prev in the low half.
         __m256i pairs = _mm256_i32gather_epi32(reinterpret_cast<const int *>(base), idx, 2);
-        __m256i num = _mm256_madd_epi16(pairs, w); // |num| <= 32768 * R: exact
-        // floor(num / R) from num times 1/R: the product is within 2^-37 of
-        // num / R (|num / R| <= 32768), and a quotient that is not a whole
-        // number is at least 1/R >= 2^-11 from one, so adding 2^-20 before
-        // the floor gives the exact result either way.
-        __m256d q0 = _mm256_add_pd(_mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(num)), inv), nudge);
-        __m256d q1 = _mm256_add_pd(_mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(num, 1)), inv), nudge);
-        __m128i y0 = _mm256_cvttpd_epi32(_mm256_floor_pd(q0)), y1 = _mm256_cvttpd_epi32(_mm256_floor_pd(q1));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 2 * j), _mm_packs_epi32(y0, y1));
+        ratecv_store8(pairs, _mm256_loadu_si256(reinterpret_cast<const __m256i *>(weights + t)), inv, out + 2 * j);
         // A period shorter than a vector is crossed more than once.
         for (t += 8; t >= R; t -= R)
             base += 2 * I;

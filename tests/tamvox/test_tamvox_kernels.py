@@ -66,8 +66,10 @@ def test_vector_kernels_match_scalar(tk, name, w, call):
 
 
 
-RATES = [(44100, 48000), (48000, 44100), (1, 2), (2, 1), (8000, 44100), (3, 7), (1, 1), (1, 2048), (1, 2049),
-         (147, 4000)]
+# Close rates (pairs from two loads), distant ones (gathered), periods at and
+# beyond the closed form's table, and one that reduces to 1:1.
+RATES = [(44100, 48000), (48000, 44100), (1, 2), (2, 1), (3, 1), (44100, 8000), (8000, 44100), (3, 7), (1, 1),
+         (1, 2048), (1, 2049), (147, 4000)]
 STATES = [None, (-1, ((123456789, -2**31),)), (-2**31, ((0, 0),)), (-3, ((65536, 2**31 - 1),))]
 
 
