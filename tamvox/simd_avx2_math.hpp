@@ -156,23 +156,31 @@ template <int W, bool Ulaw> TAMVOX_AVX2_FN ptrdiff_t g711_encode(const u8 *p, pt
     return i;
 }
 
-// tomono at width 2: a frame is one 32-bit word, left in its low half; two
-// shifts split it. Products and sum are rounded one at a time, never fused.
-TAMVOX_AVX2_FN ptrdiff_t tomono2(const u8 *p, ptrdiff_t frames, double lf, double rf, u8 *out)
+// tomono at widths 1 and 2: a frame is one 16- or 32-bit word, left in its
+// low half, widened to a 32-bit lane; two shifts split it. Products and sum
+// are rounded one at a time, never fused.
+template <int W> TAMVOX_AVX2_FN ptrdiff_t tomono_split(const u8 *p, ptrdiff_t frames, double lf, double rf, u8 *out)
 {
+    static_assert(W == 1 || W == 2);
+    constexpr int bits = 8 * W;
     const __m256d l = _mm256_set1_pd(lf), r = _mm256_set1_pd(rf);
-    const __m256d lo = _mm256_set1_pd(-32768.0), hi = _mm256_set1_pd(32767.0);
+    const __m256d lo = _mm256_set1_pd(min_of<W>), hi = _mm256_set1_pd(max_of<W>);
     ptrdiff_t i = 0;
     for (; i + 8 <= frames; i += 8) {
-        __m256i x = loadv(p + 4 * i);
-        __m256i left = _mm256_srai_epi32(_mm256_slli_epi32(x, 16), 16), right = _mm256_srai_epi32(x, 16);
+        __m256i x = W == 1 ? _mm256_cvtepi16_epi32(load128(p + 2 * i)) : loadv(p + 4 * i);
+        __m256i left = _mm256_srai_epi32(_mm256_slli_epi32(x, 32 - bits), 32 - bits);
+        __m256i right = _mm256_srai_epi32(_mm256_slli_epi32(x, 32 - 2 * bits), 32 - bits);
         __m256d a0 = _mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(left)), l);
         __m256d b0 = _mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(right)), r);
         __m256d a1 = _mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(left, 1)), l);
         __m256d b1 = _mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(right, 1)), r);
         __m128i y0 = clamp_floor4(_mm256_add_pd(a0, b0), lo, hi);
         __m128i y1 = clamp_floor4(_mm256_add_pd(a1, b1), lo, hi);
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 2 * i), _mm_packs_epi32(y0, y1));
+        __m128i y = _mm_packs_epi32(y0, y1);
+        if constexpr (W == 1)
+            _mm_storel_epi64(reinterpret_cast<__m128i *>(out + i), _mm_packs_epi16(y, y));
+        else
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 2 * i), y);
     }
     return i;
 }
