@@ -159,12 +159,21 @@ template <int W, bool Ulaw> TAMVOX_AVX2_FN ptrdiff_t g711_encode(const u8 *p, pt
 // tomono at widths 1 and 2: a frame is one 16- or 32-bit word, left in its
 // low half, widened to a 32-bit lane; two shifts split it. Products and sum
 // are rounded one at a time, never fused.
-template <int W> TAMVOX_AVX2_FN ptrdiff_t tomono_split(const u8 *p, ptrdiff_t frames, double lf, double rf, u8 *out)
+template <int W, Products P>
+TAMVOX_AVX2_FN ptrdiff_t tomono8(const u8 *p, ptrdiff_t frames, double lf, double rf, u8 *out)
 {
     static_assert(W == 1 || W == 2);
     constexpr int bits = 8 * W;
     const __m256d l = _mm256_set1_pd(lf), r = _mm256_set1_pd(rf);
     const __m256d lo = _mm256_set1_pd(min_of<W>), hi = _mm256_set1_pd(max_of<W>);
+    auto finish = [](__m256d x, __m256d lo, __m256d hi) TAMVOX_AVX2_LAMBDA {
+        if constexpr (P == Products::in_int32)
+            return _mm256_cvttpd_epi32(_mm256_floor_pd(x));
+        else if constexpr (P == Products::finite)
+            return _mm256_cvttpd_epi32(_mm256_max_pd(_mm256_min_pd(_mm256_floor_pd(x), hi), lo));
+        else
+            return clamp_floor4(x, lo, hi);
+    };
     ptrdiff_t i = 0;
     for (; i + 8 <= frames; i += 8) {
         __m256i x = W == 1 ? _mm256_cvtepi16_epi32(load128(p + 2 * i)) : loadv(p + 4 * i);
@@ -174,8 +183,9 @@ template <int W> TAMVOX_AVX2_FN ptrdiff_t tomono_split(const u8 *p, ptrdiff_t fr
         __m256d b0 = _mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(right)), r);
         __m256d a1 = _mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(left, 1)), l);
         __m256d b1 = _mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(right, 1)), r);
-        __m128i y0 = clamp_floor4(_mm256_add_pd(a0, b0), lo, hi);
-        __m128i y1 = clamp_floor4(_mm256_add_pd(a1, b1), lo, hi);
+        __m128i y0 = finish(_mm256_add_pd(a0, b0), lo, hi);
+        __m128i y1 = finish(_mm256_add_pd(a1, b1), lo, hi);
+        // Signed packing saturates to the width's range (only needed for in_int32).
         __m128i y = _mm_packs_epi32(y0, y1);
         if constexpr (W == 1)
             _mm_storel_epi64(reinterpret_cast<__m128i *>(out + i), _mm_packs_epi16(y, y));
@@ -183,6 +193,19 @@ template <int W> TAMVOX_AVX2_FN ptrdiff_t tomono_split(const u8 *p, ptrdiff_t fr
             _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 2 * i), y);
     }
     return i;
+}
+
+template <int W> TAMVOX_AVX2_FN ptrdiff_t tomono_split(const u8 *p, ptrdiff_t frames, double lf, double rf, u8 *out)
+{
+    // |l * lf + r * rf| stays below 2^31 when the factors' magnitudes add up
+    // to less than 2^(31 - 8W), with room to spare for rounding; below 2^1000
+    // each no product overflows, so the sum is never NaN.
+    const double sum = std::fabs(lf) + std::fabs(rf);
+    if (sum < (W == 1 ? 0x1p22 : 0x1p14))
+        return tomono8<W, Products::in_int32>(p, frames, lf, rf, out);
+    if (std::fabs(lf) < 0x1p1000 && std::fabs(rf) < 0x1p1000)
+        return tomono8<W, Products::finite>(p, frames, lf, rf, out);
+    return tomono8<W, Products::any>(p, frames, lf, rf, out);
 }
 
 // Mono width-2 rate conversion in closed form, for pass-through weights and

@@ -56,7 +56,8 @@ CASES += [(f"{law} w{w}", w, lambda tk, x, w=w, law=law: getattr(tk, law)(x, w))
 CASES += [(f"tomono w{w} x{lf},{rf}", w, lambda tk, x, w=w, lf=lf, rf=rf: tk.tomono(x, w, lf, rf))
           for w in (1, 2)
           for lf, rf in [(0.5, 0.5), (0.7, -1.5), (1e10, 1e-300), (math.inf, 0.0), (-0.0, 5e-324),
-                         (sys.float_info.max, sys.float_info.max), (math.nan, 1.0)]]
+                         (sys.float_info.max, sys.float_info.max), (math.nan, 1.0), (20000.0, -20000.0),
+                         (1e300, -1e300), (2.0**13, 2.0**13 - 1)]]
 
 
 @pytest.mark.parametrize("name,w,call", CASES, ids=[c[0] for c in CASES])
