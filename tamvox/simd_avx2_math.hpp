@@ -91,11 +91,13 @@ template <int W> TAMVOX_AVX2_FN ptrdiff_t mul_wide(const u8 *p, ptrdiff_t n, dou
     return mul16<W, Products::any>(p, n, factor, out);
 }
 
-// Eight samples at width 2 or 4 as 32-bit values.
+// Eight samples as 32-bit values.
 template <int W> TAMVOX_AVX2_FN __m256i load8(const u8 *p)
 {
-    static_assert(W == 2 || W == 4);
-    if constexpr (W == 2)
+    static_assert(W != 3);
+    if constexpr (W == 1)
+        return _mm256_cvtepi8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(p)));
+    else if constexpr (W == 2)
         return _mm256_cvtepi16_epi32(load128(p));
     else
         return loadv(p);
@@ -110,7 +112,8 @@ template <int W> TAMVOX_AVX2_FN __m256i load8(const u8 *p)
 // the limit to 0x7F turns into the "no segment" byte.
 template <int W> TAMVOX_AVX2_FN __m256i ulaw8(__m256i s)
 {
-    __m256i p = _mm256_srai_epi32(s, W == 2 ? 2 : 18); // the 32-bit scaled value >> 18
+    // The 32-bit scaled value >> 18.
+    __m256i p = W == 1 ? _mm256_slli_epi32(s, 6) : _mm256_srai_epi32(s, W == 2 ? 2 : 18);
     __m256i sign = _mm256_srai_epi32(p, 31);
     __m256i m = _mm256_add_epi32(_mm256_abs_epi32(p), _mm256_set1_epi32(33));
     __m256i bits = _mm256_castps_si256(_mm256_cvtepi32_ps(m));
@@ -127,7 +130,8 @@ template <int W> TAMVOX_AVX2_FN __m256i ulaw8(__m256i s)
 // on the float term is 0x10 or more and wins.
 template <int W> TAMVOX_AVX2_FN __m256i alaw8(__m256i s)
 {
-    __m256i p = _mm256_srai_epi32(s, W == 2 ? 3 : 19); // the 32-bit scaled value >> 19
+    // The 32-bit scaled value >> 19.
+    __m256i p = W == 1 ? _mm256_slli_epi32(s, 5) : _mm256_srai_epi32(s, W == 2 ? 3 : 19);
     __m256i sign = _mm256_srai_epi32(p, 31);
     __m256i v = _mm256_xor_si256(p, sign);
     __m256i bits = _mm256_castps_si256(_mm256_cvtepi32_ps(v));

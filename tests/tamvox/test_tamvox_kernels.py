@@ -52,7 +52,7 @@ def windows(data, w, frame=1):
 # (name, width, call on a fragment)
 CASES = [(f"mul w{w} x{f}", w, lambda tk, x, w=w, f=f: tk.mul(x, w, f)) for w in (1, 2, 4) for f in FACTORS]
 CASES += [(f"{law} w{w}", w, lambda tk, x, w=w, law=law: getattr(tk, law)(x, w))
-          for law in ("lin2ulaw", "lin2alaw") for w in (2, 4)]
+          for law in ("lin2ulaw", "lin2alaw") for w in (1, 2, 4)]
 CASES += [(f"tomono w{w} x{lf},{rf}", w, lambda tk, x, w=w, lf=lf, rf=rf: tk.tomono(x, w, lf, rf))
           for w in (1, 2)
           for lf, rf in [(0.5, 0.5), (0.7, -1.5), (1e10, 1e-300), (math.inf, 0.0), (-0.0, 5e-324),
