@@ -2,7 +2,7 @@
 #include "kernels.hpp"
 #include "linear.hpp"
 #include "search.hpp"
-#include "simd_avx2.hpp"
+#include "simd_avx2_math.hpp"
 
 namespace tamvox
 {

@@ -17,7 +17,13 @@ extern PyObject *error;
 bool check_size(int width) noexcept;
 // check_size, then a length that is a whole number of samples.
 bool check_frames(const ext::BufferView &view, int width) noexcept;
-// A new bytes object of `len` bytes, uninitialised, to be filled through *data.
+// Results this large are fresh pages from the system, and faulting them in
+// one 4 KiB page at a time costs several times the filling; transparent huge
+// pages, asked for before the first write, cut that cost.
+inline constexpr Py_ssize_t huge_result = Py_ssize_t(32) << 20;
+void advise_huge_pages(u8 *data, Py_ssize_t len) noexcept;
+// A new bytes object of `len` bytes, uninitialised, to be filled through *data
+// (huge pages advised for a result of huge_result bytes or more).
 ext::Ref new_bytes(Py_ssize_t len, u8 **data) noexcept;
 PyObject *no_memory_for_output() noexcept;
 

@@ -31,6 +31,9 @@ using Adpcm = void (*)(const u8 *, ptrdiff_t, u8 *, k::AdpcmState *) noexcept;
 // Entries are indexed by the sample width, 1 to 4 (slot 0 is unused).
 struct Kernels {
     const char *name;
+    // Whether mul and tomono on long narrow fragments are faster through a
+    // table of every input's result than by computing each sample.
+    bool by_table;
     uint32_t (*max_abs[5])(const u8 *, ptrdiff_t) noexcept;
     void (*minmax[5])(const u8 *, ptrdiff_t, int32_t *, int32_t *) noexcept;
     Sum (*sum[5])(const u8 *, ptrdiff_t) noexcept;

@@ -168,6 +168,7 @@ PyObject *tamvox_ratecv(PyObject *, PyObject *args) noexcept
     if (raw == nullptr)
         return no_memory_for_output();
     out = reinterpret_cast<u8 *>(PyBytes_AS_STRING(raw));
+    advise_huge_pages(out, size);
     Py_ssize_t written = kernels().ratecv[width](view.bytes(), frames, rp, &d, h.prev, h.cur, out);
     // Fewer bytes than the bound is the rule; shrink in place, no copy.
     if (written != size && _PyBytes_Resize(&raw, written) < 0)

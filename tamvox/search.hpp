@@ -95,21 +95,38 @@ TAMVOX_INLINE Fit fit_scan(const u8 *a, ptrdiff_t n, ptrdiff_t m, const double *
     return {best_j, dots[best_j] / sum_rr};
 }
 
-TAMVOX_INLINE ptrdiff_t find_max(const u8 *a, ptrdiff_t n, ptrdiff_t len) noexcept
+// The running state of findmax's scan: the energy of the window at the
+// last offset looked at, and the best window so far.
+struct MaxScan {
+    int64_t energy;
+    int64_t best;
+    ptrdiff_t best_j;
+};
+
+TAMVOX_INLINE MaxScan find_max_start(const u8 *a, ptrdiff_t len) noexcept
 {
     int64_t energy = 0;
     for (ptrdiff_t i = 0; i < len; i++)
         energy += s16(a, i) * s16(a, i);
-    int64_t best = energy;
-    ptrdiff_t best_j = 0;
-    for (ptrdiff_t j = 1; j <= n - len; j++) {
-        energy += s16(a, j + len - 1) * s16(a, j + len - 1) - s16(a, j - 1) * s16(a, j - 1);
-        if (energy > best) {
-            best = energy;
-            best_j = j;
+    return {energy, energy, 0};
+}
+
+// Offsets from..n - len, the energy updated by what enters and leaves the window.
+TAMVOX_INLINE ptrdiff_t find_max_from(const u8 *a, ptrdiff_t n, ptrdiff_t len, ptrdiff_t from, MaxScan s) noexcept
+{
+    for (ptrdiff_t j = from; j <= n - len; j++) {
+        s.energy += s16(a, j + len - 1) * s16(a, j + len - 1) - s16(a, j - 1) * s16(a, j - 1);
+        if (s.energy > s.best) {
+            s.best = s.energy;
+            s.best_j = j;
         }
     }
-    return best_j;
+    return s.best_j;
+}
+
+TAMVOX_INLINE ptrdiff_t find_max(const u8 *a, ptrdiff_t n, ptrdiff_t len) noexcept
+{
+    return find_max_from(a, n, len, 1, find_max_start(a, len));
 }
 
 } // namespace k

@@ -9,6 +9,8 @@
 #include <immintrin.h>
 
 #define TAMVOX_AVX2_FN [[gnu::always_inline]] inline __attribute__((target("avx2,fma,bmi2")))
+// The same for a lambda inside such a function.
+#define TAMVOX_AVX2_LAMBDA __attribute__((always_inline, target("avx2,fma,bmi2")))
 
 namespace tamvox::avx2v
 {

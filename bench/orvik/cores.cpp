@@ -3,9 +3,11 @@
 #include "compat.hpp"
 #include "ref.hpp"
 
+#include "c99.hpp"
 #include "core.hpp"
 
 #include <chrono>
+#include <string>
 
 namespace
 {
@@ -26,6 +28,18 @@ const Core cores[] = {
     {"atanh", orvik::atanh_core},
 };
 
+struct C99Function {
+    const char *name;
+    __complex__ double (*function)(__complex__ double) noexcept;
+};
+
+// The C library's function for each of orvik's, by orvik's name.
+const C99Function c99_functions[] = {
+    {"sqrt", csqrt}, {"exp", cexp},     {"log", clog},     {"log10", clog10}, {"sin", csin},   {"cos", ccos},
+    {"tan", ctan},   {"sinh", csinh},   {"cosh", ccosh},   {"tanh", ctanh},   {"asin", casin}, {"acos", cacos},
+    {"atan", catan}, {"asinh", casinh}, {"acosh", cacosh}, {"atanh", catanh},
+};
+
 // Each argument depends on the previous result (by a vanishing amount), so
 // calls run one after another as they do from Python: latency, not throughput.
 double nanoseconds_per_call(Complex (*function)(Complex) noexcept, Complex z, long count) noexcept
@@ -34,6 +48,21 @@ double nanoseconds_per_call(Complex (*function)(Complex) noexcept, Complex z, lo
     for (long i = 0; i < count; ++i) {
         const Complex r = function(z);
         z.real += r.real * 1e-300;
+    }
+    const auto stop = std::chrono::steady_clock::now();
+    return std::chrono::duration<double, std::nano>(stop - start).count() / static_cast<double>(count);
+}
+
+double c99_nanoseconds_per_call(__complex__ double (*function)(__complex__ double) noexcept, Complex z,
+                                long count) noexcept
+{
+    __complex__ double w;
+    __real__ w = z.real;
+    __imag__ w = z.imag;
+    const auto start = std::chrono::steady_clock::now();
+    for (long i = 0; i < count; ++i) {
+        const __complex__ double r = function(w);
+        __real__ w += __real__ r * 1e-300;
     }
     const auto stop = std::chrono::steady_clock::now();
     return std::chrono::duration<double, std::nano>(stop - start).count() / static_cast<double>(count);
@@ -56,6 +85,13 @@ PyObject *cores_time(PyObject *, PyObject *args) noexcept
         const double ns = nanoseconds_per_call(core.function, {z.real, z.imag}, count);
         ext::Ref value = ext::steal(PyFloat_FromDouble(ns));
         if (!value || PyDict_SetItemString(result.get(), core.name, value.get()) < 0)
+            return nullptr;
+    }
+    // The C library's functions under the names "c" + orvik's.
+    for (const C99Function &f : c99_functions) {
+        const double ns = c99_nanoseconds_per_call(f.function, {z.real, z.imag}, count);
+        ext::Ref value = ext::steal(PyFloat_FromDouble(ns));
+        if (!value || PyDict_SetItemString(result.get(), (std::string("c") + f.name).c_str(), value.get()) < 0)
             return nullptr;
     }
     return result.release();
