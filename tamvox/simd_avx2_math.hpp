@@ -17,6 +17,15 @@ TAMVOX_AVX2_FN __m128i load128(const u8 *p)
     return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
 }
 
+// The lowest 64-bit lane. Through memory, since the instructions that move
+// 64 bits straight to a register exist on x86_64 only.
+TAMVOX_AVX2_FN int64_t low_i64(__m256i v)
+{
+    int64_t lane = 0;
+    _mm_storel_epi64(reinterpret_cast<__m128i *>(&lane), _mm256_castsi256_si128(v));
+    return lane;
+}
+
 // How much of clamp_floor mul's products need, by the factor.
 enum class Products {
     any,     // the full rule, NaN included
@@ -365,7 +374,7 @@ TAMVOX_AVX2_FN ptrdiff_t find_max(const u8 *a, ptrdiff_t n, ptrdiff_t len, k::Ma
         hi = _mm256_add_epi64(hi, _mm256_permute4x64_epi64(lo, 0xFF));
         __m256i above = _mm256_or_si256(_mm256_cmpgt_epi64(lo, top), _mm256_cmpgt_epi64(hi, top));
         if (!_mm256_testz_si256(above, above)) {
-            int64_t en = _mm256_extract_epi64(e, 0);
+            int64_t en = low_i64(e);
             for (ptrdiff_t i = j; i < j + 8; i++) {
                 en += k::s16(a, i + len - 1) * k::s16(a, i + len - 1) - k::s16(a, i - 1) * k::s16(a, i - 1);
                 if (en > best) {
@@ -377,7 +386,7 @@ TAMVOX_AVX2_FN ptrdiff_t find_max(const u8 *a, ptrdiff_t n, ptrdiff_t len, k::Ma
         }
         e = _mm256_permute4x64_epi64(hi, 0xFF);
     }
-    *scan = {_mm256_extract_epi64(e, 0), best, best_j};
+    *scan = {low_i64(e), best, best_j};
     return j;
 }
 

@@ -41,9 +41,11 @@ int64_t now() noexcept
 
 Stat *find(const void *key, const void *caller) noexcept
 {
-    uintptr_t h = (reinterpret_cast<uintptr_t>(key) ^ (reinterpret_cast<uintptr_t>(caller) * 31)) >> 4;
+    // Hashed in 64 bits whatever the pointer width, so 32-bit builds spread too.
+    uint64_t h =
+        (uint64_t(reinterpret_cast<uintptr_t>(key)) ^ (uint64_t(reinterpret_cast<uintptr_t>(caller)) * 31)) >> 4;
     h *= 0x9E3779B97F4A7C15u;
-    for (size_t i = h >> 48;; i = (i + 1) & (table_size - 1)) {
+    for (size_t i = size_t(h >> 48) & (table_size - 1);; i = (i + 1) & (table_size - 1)) {
         Stat *s = &table[i];
         if (s->key == key && s->caller == caller)
             return s;
