@@ -343,6 +343,33 @@ def krellune_mixer(ops):
         _device_ops(mixer, ops)
 
 
+def _driver_settings(lines):
+    fd = os.open("/run/oss/fs/ctl", os.O_WRONLY)
+    try:
+        os.write(fd, "".join(line + "\n" for line in lines).encode())
+    finally:
+        os.close(fd)
+
+
+def krellune_driver_answers(value):
+    """The driver told to answer oddly (no channels, negative buffer figures,
+    short writes...) while the device and the mixer are used."""
+    settings, mode, ops, mixer_ops = value
+    _driver_settings(settings)
+    try:
+        k = mod("krellune")
+        try:
+            dsp = k.open("/dev/dsp", mode)
+        except OSError:
+            return
+        with dsp:
+            _device_ops(dsp, ops)
+        with k.openmixer("/dev/mixer") as mixer:
+            _device_ops(mixer, mixer_ops)
+    finally:
+        _driver_settings(["reset=1"])
+
+
 # ---- yelmap
 
 def yelmap_call(name):

@@ -275,6 +275,18 @@ mixer_ops = st.lists(st.one_of(
     st.tuples(of("close", "fileno", "controls", "stereocontrols", "reccontrols", "get_recsrc", "__enter__"),
               st.lists(cint, max_size=1).map(tuple)),
     st.tuples(of("__exit__"), st.lists(anything, max_size=3).map(tuple))), max_size=8)
+answer = of(0, 1, -1, 2, 3, 8, 16, 255, 4096, 65536, 2**31 - 1, -2**31)
+driver_settings = st.lists(st.one_of(
+    st.builds("{}={}".format, of("rate", "channels", "volume_answer", "short_write", "read_limit", "formats", "devmask",
+                                 "stereodevs", "recmask", "recsrc"), answer),
+    st.builds("ospace={},{},{},{}".format, answer, answer, answer, answer),
+    st.builds("{}={},{},{}".format, of("optr", "iptr"), answer, answer, answer),
+    st.builds("volume={}:{}".format, st.integers(0, 24), answer),
+    # Requests refused with an errno: speed, format, channels, formats, output space, sync, reset, post, output
+    # pointer, a mixer level.
+    st.builds("fail={}:{}".format, of("0xc0045002", "0xc0045005", "0xc0045006", "0x8004500b", "0x8010500c", "0x5001",
+                                      "0x5000", "0x5008", "0x800c5012", "0x80044d00"), of(5, 22, 25, 4, 11))),
+    max_size=6)
 dev_paths = M(st.one_of(of("/dev/dsp", "/dev/mixer", "/dev/null", "/dev/zero", "/no/such", "", "/dev", "a\0b",
                            "\udcff", "/dev/dsp" + "x" * 5000), texts))
 modes = M(st.one_of(of("r", "w", "rw", "wr", "", "rw\0", "R", "x" * 300), texts))
@@ -285,6 +297,8 @@ KRELLUNE = Module(["krellune"], {
                           st.one_of(st.tuples(), st.tuples(dev_paths), st.tuples(dev_paths, anything))),
     "audio methods": Scenario(scenarios.krellune_audio, st.tuples(of("r", "w", "rw"), audio_ops)),
     "mixer methods": Scenario(scenarios.krellune_mixer, mixer_ops),
+    "driver answers": Scenario(scenarios.krellune_driver_answers,
+                               st.tuples(driver_settings, of("r", "w", "rw"), audio_ops, mixer_ops)),
 }, skip={"OSSAudioError": "an exception class", "error": "an exception class"}, namespace=OSS_DRIVER, scale=3)
 
 # yelmap against a private NIS master (rpcbind, ypserv, ypbind), set up as
