@@ -326,10 +326,12 @@ def nis_namespace():
     script = nis_server.SETUP.split('echo "ready')[0]
     for field, value in fields.items():
         script = script.replace("{" + field + "}", value)
-    return ("saved_preload=${LD_PRELOAD:-}\nunset LD_PRELOAD ASAN_OPTIONS UBSAN_OPTIONS\n" + script +
-            # libtirpc loaded before a sanitizer runtime looks for the XDR routines (nis_server.child_env).
-            'case "$saved_preload" in *libasan*) export LD_PRELOAD="$saved_preload libtirpc.so.3" ;;\n'
-            '    ?*) export LD_PRELOAD="$saved_preload" ;; esac\n')
+    sanitizer = ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")
+    save = "".join(f'saved_{v}="${{{v}-}}"\n' for v in sanitizer) + "unset " + " ".join(sanitizer) + "\n"
+    restore = "".join(f'[ -z "$saved_{v}" ] || export {v}="$saved_{v}"\n' for v in sanitizer)
+    # libtirpc loaded before a sanitizer runtime looks for the XDR routines (nis_server.child_env).
+    restore += 'case "${LD_PRELOAD-}" in *libasan*) export LD_PRELOAD="$LD_PRELOAD libtirpc.so.3" ;; esac\n'
+    return save + script + restore
 
 
 nis_maps = M(st.one_of(of("passwd", "passwd.byname", "aliases", "mail.aliases", "hosts", "group", "no.such", "",
