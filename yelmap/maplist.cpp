@@ -1,7 +1,9 @@
-// The map-list call with its own XDR routines: libnsl has no client call for
-// it. Decoded names live in memory the XDR routines allocate; the same
-// routines free it again once the Python list is built.
+// The map-list call with its own XDR routines (maplist_xdr.hpp): libnsl has
+// no client call for it. Decoded names live in memory the XDR routines
+// allocate; the same routines free it again once the Python list is built.
 #include "maplist.hpp"
+
+#include "maplist_xdr.hpp"
 
 #include "ref.hpp"
 
@@ -9,68 +11,15 @@
 #include <rpcsvc/yp_prot.h>
 #include <rpcsvc/ypclnt.h>
 
-#include <cstdlib>
-
 namespace yelmap
 {
 namespace
 {
 
-constexpr u_int name_max = 64; // longest domain or map name on the wire
 constexpr timeval call_timeout = {25, 0};
-
-struct MapNode {
-    char *map;
-    MapNode *next;
-};
-
-struct MapListResult {
-    enum_t status;
-    MapNode *list;
-};
 
 // The result record. It is only used with the interpreter lock held.
 MapListResult result;
-
-bool_t xdr_name(XDR *xdrs, char **name) noexcept
-{
-    return xdr_string(xdrs, name, name_max);
-}
-
-// The list on the wire is "pointer to node", each node a name and a pointer
-// to the next. It is walked in a loop, not by a routine calling itself per
-// node, so that a server sending a very long list cannot exhaust the stack.
-// Nodes come from calloc and go with free, as xdr_pointer's own do.
-bool_t xdr_list(XDR *xdrs, MapNode **link) noexcept
-{
-    for (;;) {
-        bool_t more = *link != nullptr;
-        if (!xdr_bool(xdrs, &more))
-            return FALSE;
-        if (!more)
-            return TRUE;
-        if (*link == nullptr) {
-            *link = static_cast<MapNode *>(std::calloc(1, sizeof(MapNode)));
-            if (*link == nullptr)
-                return FALSE;
-        }
-        MapNode *node = *link;
-        if (!xdr_name(xdrs, &node->map))
-            return FALSE;
-        if (xdrs->x_op == XDR_FREE) {
-            // The slot takes the rest of the list before this node goes.
-            *link = node->next;
-            std::free(node);
-        } else {
-            link = &node->next;
-        }
-    }
-}
-
-bool_t xdr_result(XDR *xdrs, MapListResult *res) noexcept
-{
-    return xdr_enum(xdrs, &res->status) && xdr_list(xdrs, &res->list);
-}
 
 // Frees whatever the decoder allocated, also after a partial decode, and
 // leaves the record zeroed for the next call.

@@ -294,3 +294,83 @@ def readline_input(value):
         rl.set_startup_hook(None)
         rl.set_pre_input_hook(None)
         rl.set_completion_display_matches_hook(None)
+
+
+# ---- krellune (against the fake driver at /dev/dsp and /dev/mixer)
+
+class Closing:
+    """A number whose conversion closes the device it is passed to, mid-call."""
+
+    def __init__(self, value):
+        self.value, self.device = value, None
+
+    def _close(self):
+        if self.device is not None:
+            self.device.close()
+        return self.value
+
+    __index__ = __int__ = __len__ = _close
+
+    def __iter__(self):
+        return iter((self._close(), self.value))
+
+    def __repr__(self):
+        return f"Closing({self.value!r})"
+
+
+def _device_ops(device, ops):
+    for op, args in ops:
+        for a in args:
+            if isinstance(a, Closing):
+                a.device = device
+        try:
+            getattr(device, op)(*args)
+        except (Exception, KeyboardInterrupt, SystemExit) as exc:
+            if isinstance(exc, SystemError):
+                raise
+        # The attributes stay readable whatever happened.
+        getattr(device, "closed", None), getattr(device, "name", None), getattr(device, "mode", None)
+
+
+def krellune_audio(value):
+    mode, ops = value
+    with mod("krellune").open("/dev/dsp", mode) as dsp:
+        _device_ops(dsp, ops)
+
+
+def krellune_mixer(ops):
+    with mod("krellune").openmixer("/dev/mixer") as mixer:
+        _device_ops(mixer, ops)
+
+
+def _driver_settings(lines):
+    fd = os.open("/run/oss/fs/ctl", os.O_WRONLY)
+    try:
+        os.write(fd, "".join(line + "\n" for line in lines).encode())
+    finally:
+        os.close(fd)
+
+
+def krellune_driver_answers(value):
+    """The driver told to answer oddly (no channels, negative buffer figures,
+    short writes...) while the device and the mixer are used."""
+    settings, mode, ops, mixer_ops = value
+    _driver_settings(settings)
+    try:
+        k = mod("krellune")
+        try:
+            dsp = k.open("/dev/dsp", mode)
+        except OSError:
+            return
+        with dsp:
+            _device_ops(dsp, ops)
+        with k.openmixer("/dev/mixer") as mixer:
+            _device_ops(mixer, mixer_ops)
+    finally:
+        _driver_settings(["reset=1"])
+
+
+# ---- yelmap
+
+def yelmap_call(name):
+    return lambda value: getattr(mod("yelmap"), name)(*value[0], **_kw(value[1]))

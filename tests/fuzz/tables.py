@@ -7,12 +7,14 @@ callable of the module must appear in `calls` or `skip`, so a function added
 later cannot go unfuzzed. Adding a module is one more entry in MODULES.
 """
 import os
+import shlex
+import sys
 
 from hypothesis import strategies as st
 
 import scenarios
 from hostile import (FLOAT_EDGES, INT_EDGES, Convert, IntSub, Oops, Raiser, anything, buffers, floats, ints,
-                     lying, mixed, of, texts)
+                     lying, mixed, of, raw, texts)
 
 OMIT = object()  # a keyword left out of the call
 
@@ -242,11 +244,118 @@ VENTROL = Module(["_ventrol"], {
 }, skip={"error": "an exception class", "bottom_panel": "needs a curses screen (tests/ventrol)",
          "top_panel": "needs a curses screen (tests/ventrol)", "update_panels": "needs a curses screen"})
 
+# krellune against the fake OSS driver, mounted over a private /dev/dsp and
+# /dev/mixer the way its own tests do (the driver ends with the namespaces).
+TESTS = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(TESTS, "krellune"))
+import ossdriver  # noqa: E402
+
+# What the device is written goes to /dev/null, not to a file that grows for the whole run.
+OSS_DRIVER = (f"mkdir -p {ossdriver.STAGE}\nln -s /dev/null {ossdriver.STAGE}/audio\n" +
+              ossdriver.SCRIPT.format(stage=ossdriver.STAGE, driver=shlex.quote(ossdriver.DRIVER),
+                                      settings="").split("status=0")[0])
+closing = st.builds(scenarios.Closing, st.integers(-2, 70))
+# Sizes stop short of what would allocate gigabytes and make the driver fill them. 2**62 bytes is a
+# MemoryError, but the sanitizer's allocator aborts on a request that large instead of failing it.
+huge = () if os.environ.get("EXT_SANITIZED") else (2**62,)
+sizes = M(st.one_of(st.integers(-3, 70000), of(-1, -2**63, *huge, 2**63, 10**40), closing,
+                    st.builds(Convert, of(4, -1, 2**63, Oops))))
+cint = M(st.one_of(ints, closing, lying))
+audio_ops = st.lists(st.one_of(
+    st.tuples(of("read"), st.tuples(sizes)),
+    st.tuples(of("write", "writeall"), st.tuples(buffers(st.one_of(raw, st.binary(min_size=4096, max_size=70000))))),
+    st.tuples(of("setfmt", "channels", "speed"), st.tuples(cint)),
+    st.tuples(of("setparameters"), st.one_of(st.tuples(cint, cint, cint), st.tuples(cint, cint, cint, cint))),
+    st.tuples(of("close", "fileno", "nonblock", "getfmts", "sync", "reset", "post", "bufsize", "obufcount",
+                 "obuffree", "getptr", "flush", "__enter__"), st.lists(cint, max_size=1).map(tuple)),
+    st.tuples(of("__exit__"), st.lists(anything, max_size=3).map(tuple))), max_size=8)
+channel = M(st.one_of(st.integers(-2, 30), ints, closing))
+mixer_ops = st.lists(st.one_of(
+    st.tuples(of("get"), st.tuples(channel)),
+    st.tuples(of("set"), st.one_of(st.tuples(channel, M(st.tuples(cint, cint))), st.tuples(channel, closing))),
+    st.tuples(of("set_recsrc"), st.tuples(cint)),
+    st.tuples(of("close", "fileno", "controls", "stereocontrols", "reccontrols", "get_recsrc", "__enter__"),
+              st.lists(cint, max_size=1).map(tuple)),
+    st.tuples(of("__exit__"), st.lists(anything, max_size=3).map(tuple))), max_size=8)
+answer = of(0, 1, -1, 2, 3, 8, 16, 255, 4096, 65536, 2**31 - 1, -2**31)
+driver_settings = st.lists(st.one_of(
+    st.builds("{}={}".format, of("rate", "channels", "volume_answer", "short_write", "read_limit", "formats", "devmask",
+                                 "stereodevs", "recmask", "recsrc"), answer),
+    st.builds("ospace={},{},{},{}".format, answer, answer, answer, answer),
+    st.builds("{}={},{},{}".format, of("optr", "iptr"), answer, answer, answer),
+    st.builds("volume={}:{}".format, st.integers(0, 24), answer),
+    # Requests refused with an errno: speed, format, channels, formats, output space, sync, reset, post, output
+    # pointer, a mixer level.
+    st.builds("fail={}:{}".format, of("0xc0045002", "0xc0045005", "0xc0045006", "0x8004500b", "0x8010500c", "0x5001",
+                                      "0x5000", "0x5008", "0x800c5012", "0x80044d00"), of(5, 22, 25, 4, 11))),
+    max_size=6)
+dev_paths = M(st.one_of(of("/dev/dsp", "/dev/mixer", "/dev/null", "/dev/zero", "/no/such", "", "/dev", "a\0b",
+                           "\udcff", "/dev/dsp" + "x" * 5000), texts))
+modes = M(st.one_of(of("r", "w", "rw", "wr", "", "rw\0", "R", "x" * 300), texts))
+KRELLUNE = Module(["krellune"], {
+    "open": Scenario(scenarios.call("krellune", "open"),
+                     st.one_of(st.tuples(modes), st.tuples(dev_paths, modes), st.tuples(dev_paths, modes, anything))),
+    "openmixer": Scenario(scenarios.call("krellune", "openmixer"),
+                          st.one_of(st.tuples(), st.tuples(dev_paths), st.tuples(dev_paths, anything))),
+    "audio methods": Scenario(scenarios.krellune_audio, st.tuples(of("r", "w", "rw"), audio_ops)),
+    "mixer methods": Scenario(scenarios.krellune_mixer, mixer_ops),
+    "driver answers": Scenario(scenarios.krellune_driver_answers,
+                               st.tuples(driver_settings, of("r", "w", "rw"), audio_ops, mixer_ops)),
+}, skip={"OSSAudioError": "an exception class", "error": "an exception class"}, namespace=OSS_DRIVER, scale=3)
+
+# yelmap against a private NIS master (rpcbind, ypserv, ypbind), set up as
+# its own tests do; the daemons end with the namespaces.
+sys.path.insert(0, os.path.join(TESTS, "yelmap"))
+import nis_server  # noqa: E402
+
+NIS_DOMAIN = "fuzz.test"
+NIS_MAPS = {"passwd.byname": nis_server.Map({b"root": b"x:0:0:root:/root:/bin/sh", b"a" * 200: b"b" * 1000}),
+            "mail.aliases": nis_server.Map({b"postmaster\0": b"root\0", b"empty\0": b""}, verbatim=True),
+            "hosts.byname": nis_server.Map({b"nismaster": b"127.0.0.1 nismaster"})}
+
+
+def nis_namespace():
+    """The server's setup up to its ready line, each map's source written
+    from the shell first; the daemons run without a preloaded sanitizer."""
+    builds = []
+    for n, (name, m) in enumerate(NIS_MAPS.items()):
+        source = f"/run/nis-map.{n}"
+        builds.append(f"printf %s {shlex.quote(m.source().hex())} | xxd -r -p > {source}")
+        builds.append(m.build_command(source, f"/var/yp/{NIS_DOMAIN}/{name}"))
+    fields = {"master": nis_server.MASTER, "ypserv": "ypserv -f", "domain": NIS_DOMAIN,
+              "yp_conf": shlex.quote("ypserver 127.0.0.1"), "folders": f"/var/yp/{NIS_DOMAIN}",
+              "builds": "\n".join(builds), "domains": NIS_DOMAIN}
+    script = nis_server.SETUP.split('echo "ready')[0]
+    for field, value in fields.items():
+        script = script.replace("{" + field + "}", value)
+    sanitizer = ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")
+    save = "".join(f'saved_{v}="${{{v}-}}"\n' for v in sanitizer) + "unset " + " ".join(sanitizer) + "\n"
+    restore = "".join(f'[ -z "$saved_{v}" ] || export {v}="$saved_{v}"\n' for v in sanitizer)
+    # libtirpc loaded before a sanitizer runtime looks for the XDR routines (nis_server.child_env).
+    restore += 'case "${LD_PRELOAD-}" in *libasan*) export LD_PRELOAD="$LD_PRELOAD libtirpc.so.3" ;; esac\n'
+    return save + script + restore
+
+
+nis_maps = M(st.one_of(of("passwd", "passwd.byname", "aliases", "mail.aliases", "hosts", "group", "no.such", "",
+                          "\0", "a\0b", "m" * 65, "m" * 5000, "\udcff", "é"), texts))
+nis_domains = M(st.one_of(of(NIS_DOMAIN, "other.test", "", "\0", "d" * 65, "d" * 5000, "\udcff", "é"), texts))
+nis_keys = M(st.one_of(of("root", "postmaster", "empty", "a" * 200, "", "\0", "root\0", "\udcff", "k" * 70000),
+                       texts, st.binary(max_size=40)))
+YELMAP = Module(["yelmap"], {
+    "match": Scenario(scenarios.yelmap_call("match"), st.one_of(
+        st.tuples(st.tuples(nis_keys, nis_maps), kw(domain=nis_domains)),
+        st.tuples(st.lists(nis_keys, max_size=4).map(tuple), kw(key=nis_keys, map=nis_maps, domain=nis_domains)))),
+    "cat": Scenario(scenarios.yelmap_call("cat"), st.one_of(
+        st.tuples(st.tuples(nis_maps), kw(domain=nis_domains)),
+        st.tuples(st.lists(nis_maps, max_size=3).map(tuple), kw(map=nis_maps, domain=nis_domains)))),
+    "maps": Scenario(scenarios.yelmap_call("maps"), st.tuples(st.lists(nis_domains, max_size=2).map(tuple),
+                                                              kw(domain=nis_domains))),
+    "get_default_domain": [],
+}, skip={"error": "an exception class"}, namespace=nis_namespace())
+
 MODULES = {
     "orvik": ORVIK, "tamvox": TAMVOX, "_delvane": DELVANE, "readline": READLINE, "_quendle": QUENDLE,
     "_ventrol": VENTROL, "resource": RESOURCE, "syslog": SYSLOG, "kelpin": KELPIN, "_crypt": CRYPT,
     "_zanthor": ZANTHOR, "_gorblin": GORBLIN, "trevask": TREVASK, "_fenwold": FENWOLD,
-    # Slots for the modules still being built; fill in when they land:
-    # "krellune": Module(["krellune"], {...}, namespace=<a private fake /dev/dsp>),
-    # "yelmap": Module(["yelmap"], {...}, namespace=<a private NIS server>),
+    "krellune": KRELLUNE, "yelmap": YELMAP,
 }

@@ -11,7 +11,7 @@ import harness
 import lsan_check
 
 MODULES = ["orvik", "tamvox", "_delvane", "readline", "_quendle", "resource", "syslog", "kelpin", "_crypt",
-           "_zanthor", "_gorblin", "trevask"]
+           "_zanthor", "_gorblin", "trevask", "krellune", "yelmap"]
 
 CODE = """
 import os, subprocess, sys
