@@ -358,8 +358,9 @@ int64_t frame_size(int fd) noexcept
         PyErr_SetFromErrno(PyExc_OSError);
         return 0;
     }
-    // A driver that reports no channels gives no frame size to divide by.
-    if (channels == 0) {
+    // A driver that reports no channels (or a negative count) gives no frame
+    // size to divide by.
+    if (channels <= 0) {
         errno = EIO;
         PyErr_SetFromErrno(PyExc_OSError);
         return 0;

@@ -105,8 +105,8 @@ CASES = [
     *[(f"queue {name}", [f"formats={507 | code}"], f"d.setfmt({code})\n" + QUERIES,
        {"value": [["OSError", "[Errno 95] Operation not supported"]] * 3}, None)
       for name, code in [("MPEG", 512), ("AC3", 1024), ("IMA_ADPCM", 4)]],
-    ("queue without channels", ["channels=0"], QUERIES, {"value": [["OSError", "[Errno 5] Input/output error"]] * 3},
-     None),
+    *[(f"queue with {count} channels", [f"channels={count}"], QUERIES,
+       {"value": [["OSError", "[Errno 5] Input/output error"]] * 3}, None) for count in (0, -1)],
     ("queue refused", ["fail=0x8010500c:22"], QUERIES, {"value": [["OSError", "[Errno 22] Invalid argument"]] * 3},
      None),
     ("fixed pointers", ["optr=1,2,3", "iptr=4,5,6"],
