@@ -206,7 +206,7 @@ PyObject *make_panel_type() noexcept
     PyObject *type = PyType_FromSpec(&panel_spec);
     if (type == nullptr)
         return nullptr;
-    // A type made from a specification inherits object.__new__, which would
+    // A type made by PyType_FromSpec inherits object.__new__, which would
     // let Python code make a panel with neither panel nor window behind it.
     // Only new_panel makes them.
     reinterpret_cast<PyTypeObject *>(type)->tp_new = nullptr;
