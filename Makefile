@@ -80,7 +80,8 @@ test-asan: asan
 # Longer fuzzing on request: each module's hostile-input batch repeated with
 # fresh seeds for FUZZ_SECONDS, leak runs of 10**5 calls per callable, then
 # each libFuzzer target for FUZZ_SECONDS. The suite's own runs are shorter
-# (a fixed seed, 40 cases per callable, 2000 calls).
+# (a fixed seed, 40 cases per callable, batches of 2000 traced calls, then
+# 10**5 untraced ones).
 FUZZ_SECONDS ?= 120
 fuzz: build
 	EXT_BUILD_DIR=$(abspath $(BUILD)) FUZZ_SEED=$$(date +%s) FUZZ_SECONDS=$(FUZZ_SECONDS) FUZZ_EXAMPLES=200 \

@@ -3,7 +3,7 @@
 # fails the test with the case the child named before running it; a
 # SystemError, with the shrunk case; a leak, with what grew.
 #
-# FUZZ_EXAMPLES, FUZZ_SEED, FUZZ_SECONDS and LEAK_CALLS pass to the children;
+# FUZZ_EXAMPLES, FUZZ_SEED, FUZZ_SECONDS, LEAK_CALLS and LEAK_BULK pass to the children;
 # `make fuzz` runs longer with fresh seeds.
 import os
 import sys
