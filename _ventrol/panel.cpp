@@ -1,5 +1,7 @@
 // The panel objects, and the list that maps a panel the library hands back to
 // the object that owns it.
+#include <limits>
+
 #include "ventrol.hpp"
 
 namespace ventrol
@@ -103,6 +105,14 @@ PyObject *panel_move(PyObject *self, PyObject *args) noexcept
     int y = 0, x = 0;
     if (!PyArg_ParseTuple(args, "ii;y,x", &y, &x))
         return nullptr;
+    // The library keeps a window's origin in a short but checks a new one in
+    // int arithmetic that overflows near INT_MAX: such an origin would pass,
+    // wrap to a negative one, and crash the next update. No screen has a line
+    // or column past the short's range, so it is refused like any origin off
+    // the screen.
+    using Coordinate = NCURSES_SIZE_T;
+    if (y > std::numeric_limits<Coordinate>::max() || x > std::numeric_limits<Coordinate>::max())
+        return report(ERR, "move_panel");
     return report(move_panel(handle(self), y, x), "move_panel");
 }
 

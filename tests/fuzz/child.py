@@ -25,6 +25,7 @@ from hypothesis import strategies as st  # noqa: E402
 
 import fuzz_modules  # noqa: E402
 import lsan_check  # noqa: E402
+import screen  # noqa: E402
 import tables  # noqa: E402
 from hostile import safe_repr  # noqa: E402
 
@@ -33,7 +34,7 @@ CASES = [0]
 
 
 def emit(text):
-    os.write(1, ("\n" + text + "\n").encode("utf-8", "backslashreplace"))
+    os.write(sys.stdout.fileno(), ("\n" + text + "\n").encode("utf-8", "backslashreplace"))
 
 
 def resolve(modules, spec, dotted):
@@ -100,6 +101,8 @@ def main(name):
     except harness.NotConfigured as exc:
         emit(f"SKIP {exc}")
         return 0
+    if spec.terminal:
+        screen.attach()
     missing = uncovered(modules[spec.names[0]], spec)
     if missing:
         emit(f"FAIL public callables without a fuzz entry: {', '.join(missing)}")

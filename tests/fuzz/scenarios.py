@@ -374,3 +374,77 @@ def krellune_driver_answers(value):
 
 def yelmap_call(name):
     return lambda value: getattr(mod("yelmap"), name)(*value[0], **_kw(value[1]))
+
+
+# ---- _ventrol (on the pseudo-terminal of screen.attach)
+
+class Releaser:
+    """A user object whose release (or conversion) drops panels and windows
+    of the running script, or redraws the stack, while a call holds it."""
+
+    def __init__(self, act, state=None):
+        self.act, self.state = act, state
+
+    def _run(self):
+        state, self.state = self.state, None
+        if state is None:
+            return 0
+        panels, windows = state
+        if self.act == "panels":
+            panels[:] = [None] * len(panels)
+        elif self.act == "windows":
+            windows[:] = [None] * len(windows)
+        elif self.act == "update":
+            mod("_ventrol").update_panels()
+        elif self.act == "raise":
+            raise Oops("refused")
+        return 1
+
+    def __del__(self):
+        try:
+            self._run()
+        except Exception:
+            pass
+
+    __index__ = __int__ = _run
+
+    def __repr__(self):
+        return f"Releaser({self.act!r})"
+
+
+def ventrol_panels(ops):
+    """A stack of panels over a few windows, driven by a drawn script. Panels
+    and windows are dropped in any order, user objects release others, and
+    every method is also called with the wrong arguments."""
+    import curses
+    v = mod("_ventrol")
+    windows = [curses.newwin(4, 8, i, 3 * i) for i in range(3)]
+    panels = [v.new_panel(w) for w in windows] + [None]
+    for op, i, args in ops:
+        for a in args:
+            if isinstance(a, Releaser):
+                a.state = (panels, windows)
+        p = panels[i % len(panels)]
+        try:
+            if op == "new":
+                panels[i % len(panels)] = v.new_panel(windows[i % len(windows)], *args)
+            elif op == "newwin":
+                windows[i % len(windows)] = curses.newwin(*args)
+            elif op == "drop":
+                panels[i % len(panels)] = None
+            elif op == "dropwin":
+                windows[i % len(windows)] = None
+            elif op == "replace_own":
+                if p is not None:
+                    p.replace(windows[(i + 1) % len(windows)])
+            elif op in ("update_panels", "top_panel", "bottom_panel"):
+                getattr(v, op)(*args)
+                curses.doupdate()
+            elif p is not None:
+                getattr(p, op)(*args)
+        except (Exception, KeyboardInterrupt, SystemExit) as exc:
+            if isinstance(exc, SystemError):
+                raise
+    panels[:] = []
+    v.update_panels()
+    curses.doupdate()

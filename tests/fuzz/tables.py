@@ -20,12 +20,13 @@ OMIT = object()  # a keyword left out of the call
 
 
 class Module:
-    def __init__(self, names, calls, skip=(), namespace=None, scale=1, system_errors=()):
+    def __init__(self, names, calls, skip=(), namespace=None, scale=1, system_errors=(), terminal=False):
         self.names = names      # libraries to load; the first is the module fuzzed
         self.calls = calls      # dotted name -> [strategy per argument] or scenario
         self.skip = dict(skip)  # public name -> why it is not called
         self.namespace = namespace  # shell lines run in private namespaces first
         self.scale = scale      # examples per call, relative to the default
+        self.terminal = terminal  # runs on a curses screen in a pseudo-terminal
         # name -> messages of the SystemErrors the call documents as its answer
         self.system_errors = dict(system_errors)
 
@@ -238,11 +239,26 @@ GORBLIN = Module(["_gorblin"], {
                                                     "PyState_RemoveModule called on module with slots"}})
 ZANTHOR = Module(["_zanthor"], {"func_si": [M(texts), M(ints)], "func": []})
 FENWOLD = Module(["_fenwold_foo", "_fenwold_bar", "_fenwold"], {})
+idx = st.integers(0, 5)
+# Sizes the library would allocate gigabytes for stay out: the windows are the interpreter's, not ours.
+win_size = st.one_of(st.integers(-2, 300), of(-2**31 - 1, -2**31, 2**31, 2**63, 10**40, 1.5, "3", None),
+                     st.just(Raiser()))
+releaser = st.builds(scenarios.Releaser, of("panels", "windows", "update", "raise"))
+pos = M(st.one_of(st.integers(-3, 90), ints, releaser))
+maybe_extra = st.lists(anything, max_size=1).map(tuple)
+panel_ops = st.lists(st.one_of(
+    st.tuples(of("new", "drop", "dropwin", "replace_own"), idx, st.one_of(st.just(()), maybe_extra)),
+    st.tuples(of("newwin"), idx, st.one_of(st.tuples(win_size, win_size), st.tuples(win_size, win_size, pos, pos))),
+    st.tuples(of("above", "below", "bottom", "hidden", "hide", "show", "top", "userptr", "window", "update_panels",
+                 "top_panel", "bottom_panel"), idx, st.one_of(st.just(()), maybe_extra)),
+    st.tuples(of("move"), idx, st.one_of(st.tuples(pos, pos), st.lists(pos, max_size=3).map(tuple))),
+    st.tuples(of("replace"), idx, st.lists(st.one_of(anything, releaser), max_size=2).map(tuple)),
+    st.tuples(of("set_userptr"), idx, st.one_of(st.tuples(st.one_of(releaser, anything)), maybe_extra))),
+    max_size=12)
 VENTROL = Module(["_ventrol"], {
-    # Without a screen: the window argument is all that is checked first.
-    "new_panel": [anything],
-}, skip={"error": "an exception class", "bottom_panel": "needs a curses screen (tests/ventrol)",
-         "top_panel": "needs a curses screen (tests/ventrol)", "update_panels": "needs a curses screen"})
+    "new_panel": [anything], "update_panels": [], "top_panel": [], "bottom_panel": [],
+    "panels": Scenario(scenarios.ventrol_panels, panel_ops),
+}, skip={"error": "an exception class"}, terminal=True, scale=3)
 
 # krellune against the fake OSS driver, mounted over a private /dev/dsp and
 # /dev/mixer the way its own tests do (the driver ends with the namespaces).

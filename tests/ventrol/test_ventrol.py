@@ -150,6 +150,11 @@ CASES = [
     ("move inside", "p = new(); r = p.move(3, 7), p.window().getbegyx()", "(None, (3, 7))"),
     ("move past the corner", "new().move(30, 100)", ERR),
     ("move to a negative row", "new().move(-1, 0)", ERR),
+    # Origins the library's checks overflow on: they wrapped to negative ones
+    # and the next update crashed.
+    *[(f"move to {y}, {x}", f"p = new(); r = outcome(lambda: p.move({y}, {x})), _ventrol.update_panels(), "
+       "p.window().getbegyx()", repr((ERR, None, (0, 0))))
+      for y, x in ((2**31 - 1, 3), (3, 2**31 - 1), (2**31 - 3, 0), (32768, 0), (32767, 32767))],
     ("move with one number", "new().move(1)", "builtins.TypeError: y,x"),
     ("replace without argument", "new().replace()", ONE_ARGUMENT),
     ("replace with two", "w = window(0, 0, 2, 2); new().replace(w, w)", ONE_ARGUMENT),
