@@ -21,6 +21,7 @@ sys.path[:0] = [HERE, os.path.dirname(HERE), os.path.join(os.path.dirname(HERE),
 import harness  # noqa: E402
 import lsan_check  # noqa: E402
 import screen  # noqa: E402
+import tables  # noqa: E402
 
 F = bytes(range(64))
 BASES = ["C", "F", "A"]
@@ -85,8 +86,6 @@ def _panel_calls():
     }
 
 
-# Modules drawn on a curses screen: their run starts on a pseudo-terminal.
-TERMINAL = {"_ventrol"}
 HOME = os.environ.get("FUZZ_HOME", os.getcwd())
 HIST = os.path.join(HOME, "history")
 
@@ -262,7 +261,7 @@ def make_call(module, name, how):
 
 def run(name, calls, bulk=0):
     module = harness.load(name)
-    if name in TERMINAL:
+    if tables.MODULES[name].terminal:
         screen.attach()
     public = {n for n in dir(module) if not n.startswith("_") and callable(getattr(module, n))}
     missing = public - SKIP - {k.split(".")[0].rstrip("[]") for k in TABLE[name]}

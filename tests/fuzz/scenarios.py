@@ -424,19 +424,20 @@ def ventrol_panels(ops):
         for a in args:
             if isinstance(a, Releaser):
                 a.state = (panels, windows)
-        p = panels[i % len(panels)]
+        slot, win = i % len(panels), i % len(windows)
+        p = panels[slot]
         try:
             if op == "new":
-                panels[i % len(panels)] = v.new_panel(windows[i % len(windows)], *args)
+                panels[slot] = v.new_panel(windows[win], *args)
             elif op == "newwin":
-                windows[i % len(windows)] = curses.newwin(*args)
+                windows[win] = curses.newwin(*args)
             elif op == "drop":
-                panels[i % len(panels)] = None
+                panels[slot] = None
             elif op == "dropwin":
-                windows[i % len(windows)] = None
+                windows[win] = None
             elif op == "replace_own":
                 if p is not None:
-                    p.replace(windows[(i + 1) % len(windows)])
+                    p.replace(windows[(win + 1) % len(windows)])
             elif op in ("update_panels", "top_panel", "bottom_panel"):
                 getattr(v, op)(*args)
                 curses.doupdate()
