@@ -7,7 +7,9 @@ an exit handler, while the interpreter is still whole but no Python frame of
 the program is running: with PYTHONMALLOC=malloc every live object is then a
 malloc block reachable from the interpreter's globals and heap, so what is
 unreachable was dropped without being freed. (Earlier, the locals of running
-frames live in memory the checker does not scan, and would be reported.)
+frames live in memory the checker does not scan, and would be reported.) The
+checker runs in a forked copy of the process, so when it cannot finish, the
+reason is printed and the process goes on.
 
 Some unreachable blocks are not ours: the interpreter and third-party
 extensions (numpy) keep objects where the checker cannot see them. A report
@@ -25,10 +27,15 @@ import ctypes
 import gc
 import os
 import re
+import signal
 import sys
 import tempfile
+import time
+import warnings
 
 LEAK_STATUS = 3
+# Longest wait for the checker; a whole suite's heap takes some seconds.
+CHECK_SECONDS = 300
 
 
 def available():
@@ -47,28 +54,63 @@ def ours(report):
     return mine, len(records) - len(mine)
 
 
+def _checker_text(lib):
+    """Run the checker in a forked copy of this process and return what it
+    printed, or raise RuntimeError when it could not finish.
+
+    The checker stops every thread with ptrace to read their registers; in a
+    process that has run a long suite, that step can fail (the checker then
+    aborts, with its report on the redirected stderr, and takes the process
+    and its exit status with it). The copy has one thread and the same heap,
+    so it sees the same reachability, and when it dies the reason is kept."""
+    with tempfile.TemporaryFile() as out:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)  # fork with threads, 3.12+
+            pid = os.fork()
+        if pid == 0:
+            try:
+                os.dup2(out.fileno(), 2)
+                lib.__lsan_do_recoverable_leak_check()
+            finally:
+                os._exit(0)
+        deadline = time.monotonic() + CHECK_SECONDS
+        while True:
+            done, status = os.waitpid(pid, os.WNOHANG)
+            if done:
+                break
+            if time.monotonic() > deadline:
+                os.kill(pid, signal.SIGKILL)
+                _, status = os.waitpid(pid, 0)
+                break
+            time.sleep(0.05)
+        out.seek(0)
+        text = out.read().decode(errors="replace")
+    if os.WIFSIGNALED(status) or os.WEXITSTATUS(status) != 0:
+        how = (f"signal {signal.Signals(os.WTERMSIG(status)).name}" if os.WIFSIGNALED(status)
+               else f"status {os.WEXITSTATUS(status)}")
+        raise RuntimeError(f"the checker ended with {how}:\n{text.strip()}")
+    return text
+
+
 def check():
     """Report our unreachable blocks on stderr; True when there are none (or
-    when no leak checker is loaded)."""
+    when no leak checker is loaded, or it could not run: that is reported as
+    a warning, not as a leak)."""
     lib = ctypes.CDLL(None)
     if not hasattr(lib, "__lsan_do_recoverable_leak_check"):
         return True
     gc.collect()
     sys.stdout.flush()
     sys.stderr.flush()
-    saved = os.dup(2)
-    with tempfile.TemporaryFile() as out:
-        os.dup2(out.fileno(), 2)
-        try:
-            lib.__lsan_do_recoverable_leak_check()
-        finally:
-            os.dup2(saved, 2)
-            os.close(saved)
-        out.seek(0)
-        mine, foreign = ours(out.read().decode(errors="replace"))
-    if foreign:
-        sys.stderr.write(f"leak check: {foreign} unreachable block group(s) of the interpreter and other "
-                         "libraries ignored\n")
+    try:
+        text = _checker_text(lib)
+    except (OSError, RuntimeError) as e:
+        sys.stderr.write(f"leak check: could not run: {e}\n")
+        sys.stderr.flush()
+        return True
+    mine, foreign = ours(text)
+    sys.stderr.write(f"leak check: {len(mine)} unreachable block group(s) of ours; {foreign} of the interpreter "
+                     "and other libraries ignored\n")
     for record in mine:
         sys.stderr.write(record + "\n\n")
     sys.stderr.flush()

@@ -38,6 +38,7 @@ def test_leak_check_finds_our_leaks_only(leak):
     code = CODE.format(here=here, modules=MODULES, leak=leak)
     proc = subprocess.run([sys.executable, "-s", "-c", code], capture_output=True, text=True, timeout=120)
     assert proc.returncode == (lsan_check.LEAK_STATUS if leak else 0), proc.stderr
+    assert "could not run" not in proc.stderr
     if leak:
         # Traced to the function that dropped it.
         assert "4000 byte(s) in 1 object(s)" in proc.stderr and "layer_leak" in proc.stderr, proc.stderr
