@@ -91,6 +91,7 @@ fuzz: build
 # Every module built for 32-bit x86 and the suite run under an i386
 # interpreter: Debian's libpython3.11:i386 and the wrapped libraries' i386
 # packages, unpacked beside the build; the host's packages stay as they are.
+# Where the kernel runs no 32-bit programs, under qemu's user-mode emulator.
 test-i386: deps
 	scripts/i386 $(I386_BUILD) $(PYTEST_ARGS)
 

@@ -13,6 +13,21 @@ import textwrap
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUILD = os.path.abspath(os.environ.get("EXT_BUILD_DIR", os.path.join(ROOT, "build")))
+# How programs built for the modules' machine run here: directly, or under an
+# emulator named by EXT_TARGET_RUNNER when the kernel cannot run them (the
+# i386 build on a kernel that runs 64-bit code only). Then a few facts the
+# emulator makes up, not the system, are not checked.
+TARGET_RUNNER = os.environ.get("EXT_TARGET_RUNNER", "").split()
+EMULATED = bool(TARGET_RUNNER)
+# qemu-i386 reloads a thread's TLS segment from one table all threads share
+# when a signal arrives, so the main thread can wake up as another one.
+EMULATED_THREADS_AND_SIGNALS = "under the emulator a signal that arrives while threads run can leave the " \
+    "main thread with another thread's TLS"
+
+
+def target_command(argv):
+    """`argv` of a program of our build, as it runs on this machine."""
+    return TARGET_RUNNER + list(argv)
 
 # Which library a module name lives in, where it is not the library's own name.
 LIBRARY_OF = {

@@ -9,7 +9,7 @@ import harness
 
 def test_checked_arithmetic_helpers():
     exe = os.path.join(harness.BUILD, "common", "checked_test")
-    proc = subprocess.run([exe], capture_output=True, text=True, timeout=30)
+    proc = subprocess.run(harness.target_command([exe]), capture_output=True, text=True, timeout=30)
     assert proc.returncode == 0, proc.stdout
     assert proc.stdout == "all checks passed\n"
 

@@ -5,6 +5,7 @@ import os
 
 import pytest
 
+import harness
 import ossdriver
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -249,21 +250,45 @@ def host_unchanged():
     assert [os.path.lexists(p) for p in ("/dev/dsp", "/dev/mixer")] == before
 
 
+def threaded(code):
+    return "threading." in code
+
+
+# Requests that qemu-i386 translates otherwise than the kernel passes them:
+# its table lacks the monitor channel's, and it declares mixer writes as
+# input only, so the driver's answer never reaches the caller.
+EMULATOR_GAPS = {
+    "mixer get(24)": "the emulator's table of requests has no SOUND_MIXER_READ(24)",
+    "mixer set(24, (100, 100))": "the emulator's table of requests has no SOUND_MIXER_WRITE(24)",
+    "mixer set_recsrc(0xff)": "the emulator does not copy back the driver's answer to a mixer write",
+    "volume the driver keeps": "the emulator does not copy back the driver's answer to a mixer write",
+}
+
+
+def skip_emulator_gap(case_id):
+    if harness.EMULATED and case_id in EMULATOR_GAPS:
+        pytest.skip(EMULATOR_GAPS[case_id])
+
+
 @pytest.fixture(scope="module")
 def outcomes():
     cases = [{"id": f"{device} {call}", "code": request_code(device, call)} for device, call, _, _ in REQUESTS]
     cases += [{"id": name, "settings": settings, "code": code}
-              for name, settings, code, _, _ in CASES]
+              for name, settings, code, _, _ in CASES if not (harness.EMULATED and threaded(code))]
     return ossdriver.run(CHILD, env={"OSS_CASES": json.dumps(cases)}, timeout=120)
 
 
 @pytest.mark.parametrize("device,call,sent,result", REQUESTS, ids=[f"{d} {c}" for d, c, _, _ in REQUESTS])
 def test_each_call_sends_its_request(outcomes, device, call, sent, result):
+    skip_emulator_gap(f"{device} {call}")
     assert outcomes[f"{device} {call}"] == {"value": result, "log": sent}
 
 
 @pytest.mark.parametrize("name,settings,code,outcome,sent", CASES, ids=[c[0] for c in CASES])
 def test_driver_cases(outcomes, name, settings, code, outcome, sent):
+    skip_emulator_gap(name)
+    if harness.EMULATED and threaded(code):
+        pytest.skip(harness.EMULATED_THREADS_AND_SIGNALS)
     got = dict(outcomes[name])
     seen = got.pop("log")
     assert got == outcome

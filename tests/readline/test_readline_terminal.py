@@ -407,6 +407,7 @@ MIN_KEYS = 400
 CTRL_P, CTRL_N, CTRL_R, CTRL_G, CTRL_A, CTRL_K = "\x10", "\x0e", "\x12", "\x07", "\x01", "\x0b"
 
 
+@pytest.mark.skipif(harness.EMULATED, reason=harness.EMULATED_THREADS_AND_SIGNALS)
 def test_history_churned_by_threads_while_browsing_and_searching(terminal):
     # Other threads change the history only while the reader waits for a key,
     # never while the library is in the middle of one; and a Ctrl-C that comes

@@ -137,6 +137,7 @@ def vm_flags(address):
 ])
 @pytest.mark.skipif(not os.path.isdir("/sys/kernel/mm/transparent_hugepage"),
                     reason="the kernel has no transparent huge pages")
+@pytest.mark.skipif(harness.EMULATED, reason="the emulator takes madvise advice without passing it to the kernel")
 def test_huge_pages_only_inside_large_results(load, call, size):
     tv = load("tamvox")
     result = call(tv)
