@@ -250,10 +250,6 @@ def host_unchanged():
     assert [os.path.lexists(p) for p in ("/dev/dsp", "/dev/mixer")] == before
 
 
-def threaded(code):
-    return "threading." in code
-
-
 # Requests that qemu-i386 translates otherwise than the kernel passes them:
 # its table lacks the monitor channel's, and it declares mixer writes as
 # input only, so the driver's answer never reaches the caller.
@@ -265,30 +261,34 @@ EMULATOR_GAPS = {
 }
 
 
-def skip_emulator_gap(case_id):
-    if harness.EMULATED and case_id in EMULATOR_GAPS:
-        pytest.skip(EMULATOR_GAPS[case_id])
+def emulator_skip(case_id, code=""):
+    """Why the emulator cannot show this case, or None (also when not emulated)."""
+    if not harness.EMULATED:
+        return None
+    if "threading." in code:
+        return harness.EMULATED_THREADS_AND_SIGNALS
+    return EMULATOR_GAPS.get(case_id)
 
 
 @pytest.fixture(scope="module")
 def outcomes():
     cases = [{"id": f"{device} {call}", "code": request_code(device, call)} for device, call, _, _ in REQUESTS]
     cases += [{"id": name, "settings": settings, "code": code}
-              for name, settings, code, _, _ in CASES if not (harness.EMULATED and threaded(code))]
+              for name, settings, code, _, _ in CASES if emulator_skip(name, code) is None]
     return ossdriver.run(CHILD, env={"OSS_CASES": json.dumps(cases)}, timeout=120)
 
 
 @pytest.mark.parametrize("device,call,sent,result", REQUESTS, ids=[f"{d} {c}" for d, c, _, _ in REQUESTS])
 def test_each_call_sends_its_request(outcomes, device, call, sent, result):
-    skip_emulator_gap(f"{device} {call}")
+    if reason := emulator_skip(f"{device} {call}"):
+        pytest.skip(reason)
     assert outcomes[f"{device} {call}"] == {"value": result, "log": sent}
 
 
 @pytest.mark.parametrize("name,settings,code,outcome,sent", CASES, ids=[c[0] for c in CASES])
 def test_driver_cases(outcomes, name, settings, code, outcome, sent):
-    skip_emulator_gap(name)
-    if harness.EMULATED and threaded(code):
-        pytest.skip(harness.EMULATED_THREADS_AND_SIGNALS)
+    if reason := emulator_skip(name, code):
+        pytest.skip(reason)
     got = dict(outcomes[name])
     seen = got.pop("log")
     assert got == outcome

@@ -42,7 +42,8 @@ def krellune(load):
 
 
 def header_requests():
-    out = subprocess.run(harness.target_command([ossdriver.HEADER_CONSTANTS]), capture_output=True, text=True, check=True).stdout
+    out = subprocess.run(harness.target_command([ossdriver.HEADER_CONSTANTS]), capture_output=True, text=True,
+                         check=True).stdout
     return [(name, int(value, 16)) for name, value in (line.split() for line in out.splitlines())]
 
 
